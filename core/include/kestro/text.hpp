@@ -1,0 +1,58 @@
+#pragma once
+// Number and path texts shared by every module. Pure C++, safe without the GIL.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestro::text {
+
+// Python's repr(float): shortest round-trip digits, positional for decimal
+// exponents -4..15 (always with a ".0" when integral), otherwise
+// scientific with a signed, at least two-digit exponent ("1e+16", "1e-05").
+// "inf", "-inf", "nan" for the non-finite values.
+std::string float_repr(double value);
+
+// Appends float_repr(value) to out without a temporary string.
+void append_float_repr(std::string& out, double value);
+
+// Python's round(value, ndigits) for ndigits >= 0: correctly rounded on the
+// exact binary value.
+double round_to(double value, int ndigits);
+
+// Size of a byte count in MiB rounded to 4 places, as the transfer
+// summaries write it.
+double mib4(std::uint64_t bytes);
+
+// posixpath.join(a, b): b alone when it is absolute or a is empty,
+// a + b when a ends in "/", otherwise a + "/" + b.
+std::string posix_join(std::string_view a, std::string_view b);
+
+// posixpath.normpath: collapses "//" and ".", resolves ".." lexically,
+// drops a trailing "/"; "" becomes ".". Keeps POSIX's leading "//".
+std::string posix_normpath(std::string_view path);
+
+// Path components with "", "." dropped (leading "/" not counted).
+std::vector<std::string_view> components(std::string_view path);
+
+// Number of components(path); "", ".", "/" have depth 0.
+std::size_t depth(std::string_view path);
+
+// Last component after the final "/" (posixpath.basename).
+std::string_view basename(std::string_view path);
+
+// Everything before the final "/" (posixpath.dirname).
+std::string dirname(std::string_view path);
+
+// The folder's text normalised the way pathlib prints a folder path:
+// repeated "/" collapsed, "." components and a trailing "/" dropped
+// ("./data/" -> "data", "." -> ".", "/" -> "/"). ".." is kept.
+std::string pathlib_norm(std::string_view path);
+
+// Path of `path` relative to `folder` when `path` lies below it (both
+// compared component-wise after pathlib_norm), else nullopt-like empty
+// with ok=false. Used for keys under a folder: "data", "data/" and
+// "./data" give the same result.
+bool relative_to(std::string_view path, std::string_view folder, std::string& out);
+
+}  // namespace kestro::text

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Idempotent set-up: system packages, virtual environment, build, install.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+apt_pkgs="g++ libsimdjson-dev libgtest-dev"
+missing=""
+for p in $apt_pkgs; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
+fi
+
+[ -x .venv/bin/python ] || python3 -m venv .venv
+# build tools in the venv, since the package is built without isolation so
+# that its build folder is reused between runs
+.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"

@@ -1,0 +1,1 @@
+"""Data-platform operations for Django task code (C++ extension modules)."""

@@ -1,0 +1,5 @@
+from hostsvc.records import TaskRecordBase
+
+
+class RETaskRecord(TaskRecordBase):
+    pass
