@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -71,6 +72,13 @@ auto guard_core(F&& f) -> decltype(f()) {
   } catch (const kestro::Error& e) {
     raise_core_error(e);
   }
+}
+
+// The folder that stands for "/mydata": KESTRO_DATA_ROOT when set (tests,
+// the main job), otherwise "/mydata" itself.
+inline std::string data_root() {
+  const char* root = std::getenv("KESTRO_DATA_ROOT");
+  return root && *root ? root : "/mydata";
 }
 
 // Python's time.sleep, looked up at call time so that tests can replace

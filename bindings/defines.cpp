@@ -30,11 +30,6 @@ py::module_& mod() {
 }
 py::object g(const char* name) { return mod().attr(name); }
 
-std::string data_root() {
-  const char* root = std::getenv("KESTRO_DATA_ROOT");
-  return root && *root ? root : "/mydata";
-}
-
 // While it lives, `err` is the exception "being handled" for Python code
 // (sys.exc_info()), as inside an except block; the previous one comes back
 // afterwards.
@@ -253,7 +248,7 @@ constexpr char kError[] = "error";
 // ---- local work files ----------------------------------------------------
 
 std::string unique_name_in(py::object pre_path, py::object pre_name, std::string* folder_out) {
-  std::string media = kestro::text::posix_join(data_root(), "media");
+  std::string media = kestro::text::posix_join(kestro::py_common::data_root(), "media");
   py::object folder_obj = g("os").attr("path").attr("join")(media, "docs", pre_path);
   std::string folder = folder_obj.cast<std::string>();
   std::string prefix = py::str(pre_name);
