@@ -10,7 +10,8 @@ case "${1:-}" in
   test)
     cmake -S . -B build/cpp -G Ninja -DKESTRO_PYTHON=OFF -DKESTRO_TESTS=ON >/dev/null
     cmake --build build/cpp
-    ctest --test-dir build/cpp --output-on-failure
+    .venv/bin/python tests/cpp/gen_vectors.py build/cpp/vectors.txt
+    KESTRO_TEXT_VECTORS="$PWD/build/cpp/vectors.txt" ctest --test-dir build/cpp --output-on-failure
     # exit 5 (no test ran) is a failure too
     .venv/bin/python -m pytest "${@:2}"
     ;;
