@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "kestro/error.hpp"
@@ -28,6 +29,8 @@ inline Imports& imports() {
   return im;
 }
 
+inline void register_core_translator();
+
 // Binds BMOBJ and Et from kestro.common.defines into `m` and the helper
 // table. Call once from each module's init (not from defines itself).
 inline void bind_defines(py::module_& m) {
@@ -36,6 +39,7 @@ inline void bind_defines(py::module_& m) {
   imports().et = py::object(defines.attr("Et")).release();
   m.attr("BMOBJ") = imports().bmobj;
   m.attr("Et") = imports().et;
+  register_core_translator();
 }
 
 inline py::object bmobj() { return py::reinterpret_borrow<py::object>(imports().bmobj); }
@@ -64,7 +68,8 @@ inline py::object bmobj() { return py::reinterpret_borrow<py::object>(imports().
   raise_et(2, e.what());
 }
 
-// Runs f, translating kestro::Error. Use around core calls.
+// Runs f, translating kestro::Error. GIL must be held; for work without
+// the GIL use without_gil.
 template <class F>
 auto guard_core(F&& f) -> decltype(f()) {
   try {
@@ -72,6 +77,38 @@ auto guard_core(F&& f) -> decltype(f()) {
   } catch (const kestro::Error& e) {
     raise_core_error(e);
   }
+}
+
+// Runs f with the GIL released; a kestro::Error it throws is raised as its
+// Python exception once the GIL is back. f must not touch Python objects.
+template <class F>
+auto without_gil(F&& f) -> decltype(f()) {
+  std::optional<kestro::Error> failure;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      return f();
+    } catch (const kestro::Error& e) {
+      failure = e;
+    }
+  }
+  raise_core_error(*failure);
+}
+
+// A kestro::Error that reaches pybind11 is turned into its Python
+// exception there (with the GIL held), whichever module it came from.
+inline void register_core_translator() {
+  py::register_local_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const kestro::Error& e) {
+      try {
+        raise_core_error(e);
+      } catch (py::error_already_set& err) {
+        err.restore();
+      }
+    }
+  });
 }
 
 // The folder that stands for "/mydata": KESTRO_DATA_ROOT when set (tests,

@@ -38,6 +38,8 @@ class HandledException {
   explicit HandledException(const py::error_already_set& err) {
     PyErr_GetExcInfo(&type_, &value_, &tb_);
     py::object t = err.type(), v = err.value(), tb = err.trace();
+    // Python 3.11 reads the traceback from the exception object itself.
+    if (!tb.is_none()) PyException_SetTraceback(v.ptr(), tb.ptr());
     PyErr_SetExcInfo(t.release().ptr(), v.release().ptr(), tb.release().ptr());
   }
   ~HandledException() { PyErr_SetExcInfo(type_, value_, tb_); }
@@ -143,8 +145,13 @@ std::vector<std::string> report_lines(py::handle e) {
   return lines;
 }
 
+// getattr(e, name, "exception"): only a missing attribute gives the default.
 py::object field_or(py::handle e, const char* name) {
-  return py::getattr(e, name, py::str("exception"));
+  PyObject* value = PyObject_GetAttrString(e.ptr(), name);
+  if (value) return py::reinterpret_steal<py::object>(value);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+  PyErr_Clear();
+  return py::str("exception");
 }
 
 void logerr(py::object self, py::object e) {
@@ -252,10 +259,7 @@ std::string unique_name_in(py::object pre_path, py::object pre_name, std::string
   py::object folder_obj = g("os").attr("path").attr("join")(media, "docs", pre_path);
   std::string folder = folder_obj.cast<std::string>();
   std::string prefix = py::str(pre_name);
-  {
-    py::gil_scoped_release unlocked;
-    kestro::py_common::guard_core([&] { kestro::fs::make_dirs(folder); });
-  }
+  kestro::py_common::without_gil([&] { kestro::fs::make_dirs(folder); });
   *folder_out = folder;
   return prefix + kestro::ids::uuid1_hex() + "_" + kestro::ids::local_stamp();
 }
@@ -270,10 +274,7 @@ std::string gen_local_unique_path(py::object, py::object pre_path, py::object pr
   std::string folder;
   std::string name = unique_name_in(pre_path, pre_name, &folder);
   std::string path = kestro::text::posix_join(folder, name);
-  if (is_create.cast<bool>()) {
-    py::gil_scoped_release unlocked;
-    kestro::py_common::guard_core([&] { kestro::fs::make_dirs(path); });
-  }
+  if (is_create.cast<bool>()) kestro::py_common::without_gil([&] { kestro::fs::make_dirs(path); });
   return path;
 }
 
@@ -451,6 +452,7 @@ py::object scheduler_post(py::object self, const char* op, const char* names_fie
 
 PYBIND11_MODULE(defines, m) {
   m.doc() = "Error record, shared BaseMethod instance BMOBJ and the scheduler API client.";
+  kestro::py_common::register_core_translator();
 
   // 1. the host service's facilities
   m.attr("apps") = py::module_::import("django.apps").attr("apps");
