@@ -1,0 +1,65 @@
+#pragma once
+// CSV text exactly as pandas' DataFrame.to_csv writes it with its default
+// dialect (through Python's csv module): comma separator, minimal quoting,
+// quote character '"' doubled inside, line terminator "\n", nulls as empty
+// fields. Pure C++, safe without the GIL; no shared state.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestro::csv {
+
+// True when `field` must be quoted: it holds ',', '"' or '\n'. A '\r' does
+// not quote a field, since the line terminator is "\n" alone.
+bool needs_quotes(std::string_view field) noexcept;
+
+// Appends one field's text, quoted (inner quotes doubled) when needed.
+void append_field(std::string& out, std::string_view field);
+
+// Ends the row that starts at out[row_start] and has `nfields` fields: a
+// row of a single empty field (an empty text or a null) is written as "\"\"",
+// so that it is not read back as a blank line; then "\n".
+void end_row(std::string& out, std::size_t row_start, std::size_t nfields);
+
+// The header line of `cols`, terminator included ("" for one empty name,
+// "\n" alone for no columns).
+std::string header_line(const std::vector<std::string>& cols);
+
+// Scalars as pandas writes them: integers in decimal; floats by Python's
+// repr, except NaN, which is pandas' null and so an empty field.
+void append_int(std::string& out, std::int64_t value);
+void append_float(std::string& out, double value);
+
+// A result file written one block at a time. It owns its descriptor; one
+// thread at a time; needs no GIL. Every failure throws kestro::Error(kIo)
+// with errno and path. Unless keep() succeeded, the destructor closes the
+// file and removes it, so that an abandoned export never leaves a partial
+// file that looks complete.
+class BlockFile {
+ public:
+  // Creates or truncates `path` (mode 0666 less the umask) and writes
+  // `header`.
+  BlockFile(std::string path, std::string_view header);
+  ~BlockFile();
+  BlockFile(const BlockFile&) = delete;
+  BlockFile& operator=(const BlockFile&) = delete;
+
+  // Appends all of `block` (short writes and EINTR are retried).
+  void append(std::string_view block);
+  // Closes the file and keeps it.
+  void keep();
+  // Closes the file and removes it (only ever a regular file this object
+  // opened). Never fails.
+  void discard() noexcept;
+
+  const std::string& path() const noexcept { return path_; }
+  bool is_open() const noexcept { return fd_ >= 0; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+}  // namespace kestro::csv

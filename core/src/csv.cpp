@@ -1,0 +1,116 @@
+#include "kestro/csv.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "kestro/error.hpp"
+#include "kestro/text.hpp"
+
+namespace kestro::csv {
+
+bool needs_quotes(std::string_view field) noexcept {
+  for (char c : field)
+    if (c == ',' || c == '"' || c == '\n') return true;
+  return false;
+}
+
+void append_field(std::string& out, std::string_view field) {
+  if (!needs_quotes(field)) {
+    out.append(field);
+    return;
+  }
+  out += '"';
+  std::size_t from = 0;
+  for (std::size_t q; (q = field.find('"', from)) != std::string_view::npos; from = q + 1) {
+    out.append(field.substr(from, q + 1 - from));
+    out += '"';
+  }
+  out.append(field.substr(from));
+  out += '"';
+}
+
+void end_row(std::string& out, std::size_t row_start, std::size_t nfields) {
+  if (nfields == 1 && out.size() == row_start) out += "\"\"";
+  out += '\n';
+}
+
+std::string header_line(const std::vector<std::string>& cols) {
+  std::string out;
+  for (std::size_t k = 0; k < cols.size(); ++k) {
+    if (k) out += ',';
+    append_field(out, cols[k]);
+  }
+  end_row(out, 0, cols.size());
+  return out;
+}
+
+void append_int(std::string& out, std::int64_t value) {
+  char buf[24];
+  auto res = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, res.ptr);
+}
+
+void append_float(std::string& out, double value) {
+  if (value != value) return;  // NaN: pandas' null
+  text::append_float_repr(out, value);
+}
+
+BlockFile::BlockFile(std::string path, std::string_view header) : path_(std::move(path)) {
+  do {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) throw_io("cannot open result file", path_);
+  try {
+    append(header);
+  } catch (...) {
+    discard();
+    throw;
+  }
+}
+
+BlockFile::~BlockFile() { discard(); }
+
+void BlockFile::append(std::string_view block) {
+  if (fd_ < 0) throw Error(Error::Code::kIo, "result file is closed", EBADF, path_);
+  const char* p = block.data();
+  std::size_t left = block.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_io("cannot write result file", path_);
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+void BlockFile::keep() {
+  if (fd_ < 0) return;
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) {
+    int err = errno;
+    ::unlink(path_.c_str());
+    errno = err;
+    throw_io("cannot close result file", path_);
+  }
+}
+
+void BlockFile::discard() noexcept {
+  if (fd_ < 0) return;
+  struct stat st;
+  // Only a regular file is ours to remove: never a device or fifo that
+  // happened to be named as the result path.
+  bool regular = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  ::close(fd_);
+  fd_ = -1;
+  if (regular) ::unlink(path_.c_str());
+}
+
+}  // namespace kestro::csv

@@ -1,0 +1,21 @@
+from typing import Any, Iterable, Mapping, Optional, Sequence
+
+from kestro.common.defines import BaseMethod, Et
+
+BMOBJ: BaseMethod
+
+class ThinkDataQuery:
+    query_uri: str
+    token: str
+    hive_conn_info: list
+    def __init__(self, query_uri: str, token: str, hive_conn_info: list = ...) -> None: ...
+    def gen_local_unique_file(self, ext: Any = "csv") -> str: ...
+    def g_to_csv_notmp(
+        self,
+        filepath: str,
+        df: Any,
+        index: Any = True,
+        compression: Optional[str] = None,
+        mode: str = "w",
+        header: Any = True,
+    ) -> bool: ...
