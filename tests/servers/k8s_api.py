@@ -240,3 +240,33 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+
+def main(argv=None):
+    """Runs the stand-in in its own process (benchmarks): prints its URL, serves until killed."""
+    import argparse
+    import time
+
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--pods", type=int, default=0, help="pods to create, every other one outside default")
+    ap.add_argument("--log-lines", type=int, default=0)
+    args = ap.parse_args(argv)
+    srv = K8sApiServer().start()
+    log = "".join("log line %d\n" % i for i in range(args.log_lines))
+    for i in range(args.pods):
+        srv.add_pod("pod-%05d" % i, namespace="default" if i % 2 == 0 else "spark", log=log)
+    srv.requests = _Discard()
+    print(srv.url, flush=True)
+    while True:
+        time.sleep(3600)
+
+
+class _Discard(list):
+    """A request log that keeps nothing (long benchmark runs)."""
+
+    def append(self, item):
+        pass
+
+
+if __name__ == "__main__":
+    main()
