@@ -3,16 +3,20 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
+#include "kestro/query_csv.hpp"
 #include "kestro/text.hpp"
 #include "pyclass.hpp"
 #include "quorel_csv.hpp"
 
 namespace py = pybind11;
+using namespace pybind11::literals;
 using kestro::py_common::ClassBuilder;
 
 // Replaced by the strong definition in quorel_presto.cpp when that file is
@@ -53,6 +57,159 @@ bool g_to_csv_notmp(py::object /*self*/, py::object filepath, py::object df, py:
   return true;
 }
 
+// Pieces of the body handed to the core at a time. urllib3 yields at most
+// one transfer chunk per piece for a chunked answer, so this only caps the
+// size of a piece.
+constexpr std::size_t kBodyPiece = 8 << 20;
+
+std::string type_name(const py::error_already_set& e) {
+  return py::str(e.type().attr("__name__")).cast<std::string>();
+}
+
+// get_data_csv after the request was answered: reads the body through the
+// core and returns the result path. Every failure is logged "get data
+// error" (after the progress lines already due), the partial file removed,
+// and raised: the HTTP library's own error for the stream, Et(2, ...)
+// for anything else. An error answer (return_code not 0) is logged as
+// "sql error:" and, after the total line, raised as Et(2, ...).
+py::object export_body(py::object ctx, py::object response, const std::string& path, std::size_t block_size) {
+  py::object bm = kestro::py_common::bmobj();
+  kestro::query::CsvExport ex(path, block_size);
+  bool stream_failed = false;
+  std::optional<std::string> sql_error;  // the error answer's line
+  std::optional<std::string> failure;    // reason for Et(2, ...)
+
+  auto log_progress = [&] {
+    for (auto n : ex.take_progress()) bm.attr("clog")(ctx, py::int_(n));
+  };
+  // Answers a waiting header line; false when it was an error answer.
+  auto take_header = [&]() -> bool {
+    std::string_view line = ex.header_line();
+    py::object data = py::module_::import("json").attr("loads")(py::bytes(line.data(), line.size()));
+    py::object code = data[py::str("return_code")];
+    if (!code.equal(py::int_(0))) {
+      bm.attr("log_error")("sql error:", data);
+      sql_error = py::bytes(line.data(), line.size()).attr("decode")("utf-8", "replace").cast<std::string>();
+      return false;
+    }
+    py::object cols = data[py::str("data")][py::str("headers")];
+    if (!py::isinstance<py::list>(cols) && !py::isinstance<py::tuple>(cols))
+      throw kestro::Error(kestro::Error::Code::kParse, "headers is not a list of column names");
+    std::string header = kestro::quorel::csv_header_py(cols);
+    std::size_t ncols = py::len(cols);
+    py::gil_scoped_release unlocked;
+    ex.start(header, ncols);
+    return true;
+  };
+  // Runs a core step and answers header lines; false once an error answer
+  // ended the reading.
+  auto step = [&](bool final, std::string_view piece) -> bool {
+    kestro::query::CsvExport::Step s;
+    {
+      py::gil_scoped_release unlocked;
+      s = final ? ex.finish() : ex.feed(piece);
+    }
+    while (s == kestro::query::CsvExport::Step::kHeader) {
+      if (!take_header()) return false;
+      py::gil_scoped_release unlocked;
+      s = final ? ex.finish() : ex.feed({});
+    }
+    log_progress();
+    return true;
+  };
+
+  try {
+    py::object pieces = py::iter(response.attr("iter_content")("chunk_size"_a = kBodyPiece));
+    bool reading = true;
+    while (reading) {
+      PyObject* next = PyIter_Next(pieces.ptr());
+      if (!next) {
+        if (PyErr_Occurred()) {
+          stream_failed = true;
+          throw py::error_already_set();
+        }
+        break;
+      }
+      py::object piece = py::reinterpret_steal<py::object>(next);
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(piece.ptr(), &data, &size) != 0) throw py::error_already_set();
+      reading = step(false, std::string_view(data, static_cast<std::size_t>(size)));
+    }
+    if (reading) step(true, {});
+    bm.attr("clog")(ctx, "total: " + std::to_string(ex.lines()));
+    if (!sql_error && !ex.started()) throw kestro::Error(kestro::Error::Code::kParse, "the answer held no header line");
+    if (!sql_error) {
+      py::gil_scoped_release unlocked;
+      ex.close();
+    }
+  } catch (py::error_already_set& e) {
+    if (!kestro::py_common::is_ordinary(e)) throw;
+    try {
+      log_progress();
+    } catch (py::error_already_set& again) {
+      if (!kestro::py_common::is_ordinary(again)) throw;
+    }
+    bm.attr("log_error")("get data error", e.value());
+    ex.discard();
+    if (stream_failed) throw;
+    failure = type_name(e) + ": " + py::str(e.value()).cast<std::string>();
+  } catch (const kestro::Error& e) {
+    try {
+      log_progress();
+    } catch (py::error_already_set& again) {
+      if (!kestro::py_common::is_ordinary(again)) throw;
+    }
+    bm.attr("log_error")("get data error", e.what());
+    ex.discard();
+    failure = e.what();
+  }
+  if (failure) {
+    std::string message = "get data error: " + *failure;
+    int status = py::getattr(response, "status_code", py::int_(200)).cast<int>();
+    if (status >= 400) message += " (HTTP status " + std::to_string(status) + ")";
+    kestro::py_common::raise_et(2, message);
+  }
+  if (sql_error) kestro::py_common::raise_et(2, "sql error: " + *sql_error);
+  return py::str(path);
+}
+
+// Closes what get_data_csv opened, whatever way it ends.
+struct Closer {
+  py::object obj;
+  ~Closer() {
+    if (!obj) return;
+    try {
+      obj.attr("close")();
+    } catch (py::error_already_set&) {
+    }
+  }
+};
+
+py::object get_data_csv(py::object self, py::object ctx, py::object sql, py::object block_size) {
+  std::size_t rows_per_block = 0;
+  {
+    bool ok = PyLong_Check(block_size.ptr()) && !PyBool_Check(block_size.ptr());
+    long long n = ok ? PyLong_AsLongLong(block_size.ptr()) : 0;
+    if (ok && n == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      ok = false;
+    }
+    if (!ok || n < 1) kestro::py_common::raise_et(2, "block_size must be a positive integer");
+    rows_per_block = static_cast<std::size_t>(n);
+  }
+  py::object bm = kestro::py_common::bmobj();
+  Closer session{py::module_::import("requests").attr("session")()};
+  py::dict post_data;
+  post_data["token"] = self.attr("token");
+  post_data["sql"] = sql;
+  py::object unique_path = self.attr("gen_local_unique_file")();
+  bm.attr("log_error")("in query");
+  Closer response{session.obj.attr("post")(self.attr("query_uri"), "data"_a = post_data, "stream"_a = true,
+                                           "verify"_a = false, "timeout"_a = py::make_tuple(300, 600))};
+  return export_body(ctx, response.obj, py::str(unique_path).cast<std::string>(), rows_per_block);
+}
+
 // The CSV text of `rows` under `cols`, as the Presto path writes it; for
 // tests that compare the writer with pandas.
 py::bytes csv_text(py::object cols, py::object rows) {
@@ -74,7 +231,8 @@ PYBIND11_MODULE(quorel, m) {
   cls.def_init(&init, py::arg("query_uri"), py::arg("token"), py::arg("hive_conn_info") = default_conn)
       .def("gen_local_unique_file", &gen_local_unique_file, py::arg("ext") = "csv")
       .def("g_to_csv_notmp", &g_to_csv_notmp, py::arg("filepath"), py::arg("df"), py::arg("index") = true,
-           py::arg("compression") = py::none(), py::arg("mode") = "w", py::arg("header") = true);
+           py::arg("compression") = py::none(), py::arg("mode") = "w", py::arg("header") = true)
+      .def("get_data_csv", &get_data_csv, py::arg("ctx"), py::arg("sql"), py::arg("block_size") = 100000);
   m.def("_csv_text", &csv_text, py::arg("cols"), py::arg("rows"));
   register_presto(m, cls.cls());
 }

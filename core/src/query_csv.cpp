@@ -1,0 +1,330 @@
+#include "kestro/query_csv.hpp"
+
+#include <simdjson.h>
+
+#include <cstring>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+
+#include "kestro/csv.hpp"
+#include "kestro/error.hpp"
+#include "kestro/pytext.hpp"
+#include "kestro/text.hpp"
+
+namespace kestro::query {
+
+namespace od = simdjson::ondemand;
+
+namespace {
+
+bool is_space_line(std::string_view line) {
+  // bytes.strip() white space; "\r" and "\n" never reach a line
+  for (char c : line)
+    if (c != ' ' && c != '\t' && c != '\v' && c != '\f') return false;
+  return true;
+}
+
+std::string_view trim_json_space(std::string_view s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r'))
+    s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+struct CsvExport::Impl {
+  std::string path;
+  std::size_t block_size;
+
+  std::vector<char> buf;  // unhandled bytes are buf[begin, end); padded for simdjson
+  std::size_t begin = 0, end = 0;
+
+  std::string header;  // the first non-empty line, until start()
+  bool header_waiting = false;
+  bool started = false;
+  std::size_t ncols = 0;
+
+  std::uint64_t lines = 0, rows = 0;
+  std::size_t block_rows = 0;
+  std::string block;
+  std::vector<std::uint64_t> progress;
+  std::optional<csv::BlockFile> file;
+
+  od::parser parser;
+
+  Impl(std::string p, std::size_t bs) : path(std::move(p)), block_size(bs) {}
+
+  [[noreturn]] void malformed(const std::string& why) const {
+    throw Error(Error::Code::kParse, "malformed row at line " + std::to_string(lines + 1) + ": " + why);
+  }
+  [[noreturn]] void malformed(simdjson::error_code err) const { malformed(simdjson::error_message(err)); }
+
+  void append_number(std::string& out, od::value& v) {
+    std::string_view token = trim_json_space(v.raw_json_token());
+    switch (pytext::number_kind(token)) {
+      case 1:
+        pytext::append_int_token(out, token);
+        return;
+      case 2: {
+        double d;
+        if (v.get_double().get(d) != simdjson::SUCCESS) d = pytext::parse_float_token(token);
+        text::append_float_repr(out, d);
+        return;
+      }
+      default:
+        malformed("invalid number " + std::string(token.substr(0, 40)));
+    }
+  }
+
+  // Python's str() of what json.loads gives for v, as inside a list.
+  void append_py(std::string& out, od::value v) {
+    od::json_type type;
+    if (auto err = v.type().get(type)) malformed(err);
+    switch (type) {
+      case od::json_type::string: {
+        std::string_view s;
+        if (auto err = v.get_string().get(s)) malformed(err);
+        pytext::append_str_repr(out, s);
+        return;
+      }
+      case od::json_type::number:
+        append_number(out, v);
+        return;
+      case od::json_type::boolean: {
+        bool b;
+        if (auto err = v.get_bool().get(b)) malformed(err);
+        out += b ? "True" : "False";
+        return;
+      }
+      case od::json_type::null: {
+        bool is_null;
+        if (auto err = v.is_null().get(is_null)) malformed(err);
+        if (!is_null) malformed("invalid literal");
+        out += "None";
+        return;
+      }
+      case od::json_type::array: {
+        od::array arr;
+        if (auto err = v.get_array().get(arr)) malformed(err);
+        out += '[';
+        bool first = true;
+        for (auto item : arr) {
+          od::value iv;
+          if (auto err = item.get(iv)) malformed(err);
+          if (!first) out += ", ";
+          first = false;
+          append_py(out, iv);
+        }
+        out += ']';
+        return;
+      }
+      case od::json_type::object:
+        append_py_dict(out, v);
+        return;
+    }
+  }
+
+  // A repeated key keeps its first place and its last value, as in the
+  // dict json.loads builds.
+  void append_py_dict(std::string& out, od::value v) {
+    od::object obj;
+    if (auto err = v.get_object().get(obj)) malformed(err);
+    std::vector<std::pair<std::string, std::string>> items;
+    std::unordered_map<std::string, std::size_t> where;
+    for (auto field : obj) {
+      std::string_view key;
+      if (auto err = field.unescaped_key().get(key)) malformed(err);
+      od::value fv;
+      if (auto err = field.value().get(fv)) malformed(err);
+      std::string text;
+      append_py(text, fv);
+      std::string k(key);
+      auto [it, fresh] = where.emplace(k, items.size());
+      if (fresh)
+        items.emplace_back(std::move(k), std::move(text));
+      else
+        items[it->second].second = std::move(text);
+    }
+    out += '{';
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i) out += ", ";
+      pytext::append_str_repr(out, items[i].first);
+      out += ": ";
+      out += items[i].second;
+    }
+    out += '}';
+  }
+
+  std::string nested;  // scratch for one nested value's text
+
+  void append_field(od::value v) {
+    od::json_type type;
+    if (auto err = v.type().get(type)) malformed(err);
+    switch (type) {
+      case od::json_type::string: {
+        std::string_view s;
+        if (auto err = v.get_string().get(s)) malformed(err);
+        csv::append_field(block, s);
+        return;
+      }
+      case od::json_type::null: {
+        bool is_null;
+        if (auto err = v.is_null().get(is_null)) malformed(err);
+        if (!is_null) malformed("invalid literal");
+        return;
+      }
+      case od::json_type::array:
+      case od::json_type::object:
+        nested.clear();
+        append_py(nested, v);
+        csv::append_field(block, nested);
+        return;
+      default:  // numbers and booleans never need quotes
+        append_py(block, v);
+        return;
+    }
+  }
+
+  // One counted line after the header. `room` is what the buffer holds from
+  // line.data() on, padding included.
+  void handle_row(std::string_view line, std::size_t room) {
+    if (is_space_line(line)) return;
+    od::document doc;
+    if (auto err = parser.iterate(simdjson::padded_string_view(line.data(), line.size(), room)).get(doc))
+      malformed(err);
+    od::json_type type;
+    if (auto err = doc.type().get(type)) malformed(err);
+    if (type == od::json_type::null) {
+      bool is_null;
+      if (auto err = doc.is_null().get(is_null)) malformed(err);
+      if (!is_null) malformed("invalid literal");
+      return;
+    }
+    if (type != od::json_type::array) malformed("a row must be a JSON array of values");
+    od::array arr;
+    if (auto err = doc.get_array().get(arr)) malformed(err);
+    std::size_t row_start = block.size();
+    std::size_t n = 0;
+    for (auto item : arr) {
+      od::value v;
+      if (auto err = item.get(v)) malformed(err);
+      if (n == ncols) malformed_length(n + 1);
+      if (n) block += ',';
+      append_field(v);
+      ++n;
+    }
+    if (n != ncols) malformed_length(n);
+    if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS) malformed("trailing content after the row");
+    csv::end_row(block, row_start, ncols);
+    ++rows;
+    ++block_rows;
+  }
+
+  [[noreturn]] void malformed_length(std::size_t n) const {
+    std::string got = n > ncols ? "more than " + std::to_string(ncols) : std::to_string(n);
+    throw Error(Error::Code::kFormat, "row at line " + std::to_string(lines + 1) + " has " + got +
+                                          " values, the header has " + std::to_string(ncols) + " columns");
+  }
+
+  void flush_block() {
+    file->append(block);
+    block.clear();
+    block_rows = 0;
+  }
+
+  void count_line() {
+    ++lines;
+    if (block_rows == block_size) flush_block();
+    if (lines % block_size == 0) progress.push_back(lines);
+  }
+
+  Step run(bool final) {
+    if (header_waiting) return Step::kHeader;
+    const char* base = buf.data();
+    while (begin < end) {
+      const char* p = base + begin;
+      std::size_t avail = end - begin;
+      const char* lf = static_cast<const char*>(std::memchr(p, '\n', avail));
+      std::size_t span = lf ? static_cast<std::size_t>(lf - p) : avail;
+      const char* cr = static_cast<const char*>(std::memchr(p, '\r', span));
+      if (cr) span = static_cast<std::size_t>(cr - p);
+      bool complete = lf || cr;
+      if (!complete && !final) break;
+      std::string_view line(p, span);
+      std::size_t next = begin + span + (complete ? 1 : 0);
+      if (line.empty()) {
+        begin = next;
+        continue;
+      }
+      if (!started) {
+        header.assign(line);
+        header_waiting = true;
+        begin = next;
+        return Step::kHeader;
+      }
+      handle_row(line, buf.size() - begin);
+      begin = next;
+      count_line();
+    }
+    return Step::kMore;
+  }
+
+  void take(std::string_view bytes) {
+    if (bytes.empty()) return;
+    if (begin > 0) {
+      std::memmove(buf.data(), buf.data() + begin, end - begin);
+      end -= begin;
+      begin = 0;
+    }
+    std::size_t need = end + bytes.size() + simdjson::SIMDJSON_PADDING;
+    if (buf.size() < need) buf.resize(std::max(need, buf.size() * 2));
+    std::memcpy(buf.data() + end, bytes.data(), bytes.size());
+    end += bytes.size();
+  }
+};
+
+CsvExport::CsvExport(std::string path, std::size_t block_size) {
+  if (block_size == 0) throw Error(Error::Code::kFormat, "block_size must be at least 1");
+  impl_ = std::make_unique<Impl>(std::move(path), block_size);
+  impl_->buf.resize(1 << 16);
+}
+
+CsvExport::~CsvExport() = default;
+
+CsvExport::Step CsvExport::feed(std::string_view bytes) {
+  impl_->take(bytes);
+  return impl_->run(false);
+}
+
+CsvExport::Step CsvExport::finish() { return impl_->run(true); }
+
+std::string_view CsvExport::header_line() const { return impl_->header; }
+
+void CsvExport::start(std::string_view header, std::size_t ncols) {
+  Impl& d = *impl_;
+  d.file.emplace(d.path, header);
+  d.started = true;
+  d.header_waiting = false;
+  d.header.clear();
+  d.ncols = ncols;
+  d.count_line();
+}
+
+void CsvExport::close() {
+  Impl& d = *impl_;
+  if (!d.file) return;
+  if (d.block_rows > 0) d.flush_block();
+  d.file->keep();
+}
+
+void CsvExport::discard() noexcept {
+  if (impl_->file) impl_->file->discard();
+}
+
+std::vector<std::uint64_t> CsvExport::take_progress() { return std::exchange(impl_->progress, {}); }
+std::uint64_t CsvExport::lines() const noexcept { return impl_->lines; }
+std::uint64_t CsvExport::rows() const noexcept { return impl_->rows; }
+bool CsvExport::started() const noexcept { return impl_->started; }
+
+}  // namespace kestro::query

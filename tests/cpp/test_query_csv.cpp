@@ -1,0 +1,179 @@
+// The query answer's line stream turned into CSV blocks.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "kestro/error.hpp"
+#include "kestro/query_csv.hpp"
+
+using kestro::query::CsvExport;
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string temp_path(const std::string& name) {
+  return (std::filesystem::temp_directory_path() / ("kestro_query_" + name)).string();
+}
+
+struct Result {
+  std::string csv;
+  std::vector<std::uint64_t> progress;
+  std::uint64_t lines = 0, rows = 0;
+  std::string header_line;
+};
+
+// Feeds `body` in pieces of `piece` bytes; the header line is answered
+// with the CSV header `header` of `ncols` columns.
+Result run(const std::string& body, std::size_t block_size, std::size_t piece, const std::string& header = "a,b\n",
+           std::size_t ncols = 2) {
+  std::string path = temp_path("run.csv");
+  Result r;
+  {
+    CsvExport ex(path, block_size);
+    auto answer = [&](CsvExport::Step s, bool final) {
+      while (s == CsvExport::Step::kHeader) {
+        r.header_line = std::string(ex.header_line());
+        ex.start(header, ncols);
+        s = final ? ex.finish() : ex.feed({});
+      }
+    };
+    for (std::size_t at = 0; at < body.size(); at += piece) answer(ex.feed(std::string_view(body).substr(at, piece)), false);
+    answer(ex.finish(), true);
+    for (auto p : ex.take_progress()) r.progress.push_back(p);
+    r.lines = ex.lines();
+    r.rows = ex.rows();
+    ex.close();
+  }
+  r.csv = slurp(path);
+  std::filesystem::remove(path);
+  return r;
+}
+
+std::string error_of(const std::string& body, std::size_t ncols = 2) {
+  std::string path = temp_path("err.csv");
+  CsvExport ex(path, 10);
+  try {
+    auto s = ex.feed(body);
+    if (s == CsvExport::Step::kHeader) {
+      ex.start("h\n", ncols);
+      ex.feed({});
+    }
+    if (ex.finish() == CsvExport::Step::kHeader) ex.start("h\n", ncols);
+  } catch (const kestro::Error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST(QueryCsv, SameResultWhateverThePiecesAre) {
+  // line breaks of every kind, a multi-byte character, escapes
+  const std::string body =
+      "{\"return_code\":0}\r\n\n[1,\"名字, \\\"q\\\"\"]\r[2.5, null]\n\n  \n[true,[1,{\"k\":\"it's\"}]]\nnull\n[-0,1e400]";
+  Result whole = run(body, 1000, body.size());
+  EXPECT_EQ(whole.header_line, "{\"return_code\":0}");
+  EXPECT_EQ(whole.csv,
+            "a,b\n"
+            "1,\"名字, \"\"q\"\"\"\n"
+            "2.5,\n"
+            "True,\"[1, {'k': \"\"it's\"\"}]\"\n"
+            "0,inf\n");
+  // header, 4 rows, a white-space line and a null line are counted
+  EXPECT_EQ(whole.lines, 7u);
+  EXPECT_EQ(whole.rows, 4u);
+  for (std::size_t piece = 1; piece < 12; ++piece) {
+    Result r = run(body, 1000, piece);
+    EXPECT_EQ(r.csv, whole.csv) << piece;
+    EXPECT_EQ(r.lines, whole.lines) << piece;
+  }
+}
+
+TEST(QueryCsv, ProgressAtMultiplesOfTheBlockSizeCountingTheHeader) {
+  std::string body = "{}\n";
+  for (int i = 0; i < 7; ++i) body += "[" + std::to_string(i) + ",\"x\"]\n";
+  Result r = run(body, 3, 5);
+  EXPECT_EQ(r.lines, 8u);
+  EXPECT_EQ(r.progress, (std::vector<std::uint64_t>{3, 6}));
+  std::string want = "a,b\n";
+  for (int i = 0; i < 7; ++i) want += std::to_string(i) + ",x\n";
+  EXPECT_EQ(r.csv, want);
+  Result one = run(body, 1, 4);
+  EXPECT_EQ(one.progress.size(), 8u);
+  EXPECT_EQ(one.csv, want);
+}
+
+TEST(QueryCsv, IntegersStayExactAndFloatsUsePythonRepr) {
+  Result r = run("h\n[123456789012345678901234567890,1e16]\n[-9223372036854775809,1E-5]\n[18446744073709551615,0.1]\n"
+                 "[9007199254740993,-0.0]\n",
+                 10, 64);
+  EXPECT_EQ(r.csv,
+            "a,b\n123456789012345678901234567890,1e+16\n-9223372036854775809,1e-05\n"
+            "18446744073709551615,0.1\n9007199254740993,-0.0\n");
+}
+
+TEST(QueryCsv, NestedValuesAsPythonStrOfTheLoadedObjects) {
+  Result r = run(
+      "h\n[{\"a\":1,\"b\":[],\"a\":2},{}]\n[[\"\\n\\u00a0\\t\",1.0,false,null],[\"q\\\"'\"]]\n", 10, 7);
+  EXPECT_EQ(r.csv,
+            "a,b\n\"{'a': 2, 'b': []}\",{}\n"
+            "\"['\\n\\xa0\\t', 1.0, False, None]\",\"['q\"\"\\'']\"\n");
+}
+
+TEST(QueryCsv, OneColumnRowsOfAnEmptyFieldAreQuoted) {
+  Result r = run("h\n[\"\"]\n[null]\n[\"x\"]\n", 10, 3, "\"\"\n", 1);
+  EXPECT_EQ(r.csv, "\"\"\n\"\"\n\"\"\nx\n");
+}
+
+TEST(QueryCsv, MalformedRowsAndWrongLengthsFail) {
+  struct Case { const char* body; const char* want; };
+  const Case cases[] = {
+      {"h\n[1,2\n", "malformed row at line 2"},
+      {"h\n[1,2] [3,4]\n", "trailing content"},
+      {"h\n[1,2]]\n", "trailing content"},
+      {"h\n{\"a\":1,\"b\":2}\n", "must be a JSON array"},
+      {"h\n5\n", "must be a JSON array"},
+      {"h\nnul\n", "malformed row at line 2"},
+      {"h\n[01,2]\n", "invalid number"},
+      {"h\n[NaN,2]\n", "malformed row"},
+      {"h\n[\"\xff\",2]\n", "malformed row"},
+      {"h\n[1,2]\n[1]\n", "row at line 3 has 1 values, the header has 2 columns"},
+      {"h\n[1,2,3]\n", "has more than 2 values"},
+      {"h\n[1,2]\n\n   \n[[1,]]\n", "malformed row at line 4"},
+  };
+  for (const auto& c : cases) EXPECT_NE(error_of(c.body).find(c.want), std::string::npos) << c.body << " -> " << error_of(c.body);
+}
+
+TEST(QueryCsv, FailureOrAbandonRemovesThePartialFile) {
+  std::string path = temp_path("partial.csv");
+  {
+    CsvExport ex(path, 1);
+    ASSERT_EQ(ex.feed("h\n"), CsvExport::Step::kHeader);
+    ex.start("a\n", 1);
+    ex.feed("[1]\n[2]\n");
+    EXPECT_EQ(slurp(path), "a\n1\n2\n");
+    EXPECT_THROW(ex.feed("[3,4]\n"), kestro::Error);
+    EXPECT_EQ(ex.take_progress(), (std::vector<std::uint64_t>{1, 2, 3}));
+  }
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_THROW(CsvExport(path, 0), kestro::Error);
+}
+
+TEST(QueryCsv, NoHeaderMeansNoFile) {
+  std::string path = temp_path("none.csv");
+  CsvExport ex(path, 5);
+  EXPECT_EQ(ex.feed("\n\r\n\n"), CsvExport::Step::kMore);
+  EXPECT_EQ(ex.finish(), CsvExport::Step::kMore);
+  EXPECT_FALSE(ex.started());
+  EXPECT_EQ(ex.lines(), 0u);
+  ex.close();
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
