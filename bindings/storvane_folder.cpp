@@ -1,0 +1,188 @@
+// Storvane's folder transfers: one file task per file on a
+// concurrent.futures pool, each with its own client and its own attempts.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <string>
+#include <vector>
+
+#include "common.hpp"
+#include "kestro/fs.hpp"
+#include "kestro/s3_folder_plan.hpp"
+#include "kestro/text.hpp"
+#include "storvane_shared.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using kestro::py_common::without_gil;
+using kestro::s3::FileTask;
+
+namespace kestro::storvane {
+namespace {
+
+struct Direction {
+  const char* word;  // "upload" or "download"
+  bool upload;
+};
+constexpr Direction kUpload{"upload", true};
+constexpr Direction kDownload{"download", false};
+
+[[noreturn]] void raise_et_during(const py::error_already_set& handled, int state, const std::string& message) {
+  py::object err = py::reinterpret_borrow<py::object>(kestro::py_common::imports().et)(state, message);
+  // Keep the last attempt's error visible in the traceback, as an except
+  // block would.
+  PyException_SetContext(err.ptr(), handled.value().inc_ref().ptr());
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
+  throw py::error_already_set();
+}
+
+// One file, up to `retry_count` attempts over one client, with a random
+// pause of 60 to 120 whole seconds between attempts.
+void file_task(py::object self, py::object remote_file, py::object local_file, py::object retry_count,
+               const Direction& d) {
+  py::object ctx = self.attr("ctx");
+  long long attempts = count_arg(retry_count, "retry_count");
+  py::object client = self.attr("get_s3_client")();
+  py::object bucket = self.attr("bucket");
+  const std::string local = py::str(local_file);
+  const std::string remote = py::str(remote_file);
+  const std::string word = d.word;
+  for (long long i = 0; i < attempts; ++i) {
+    try {
+      double t0 = kestro::py_common::py_time();
+      if (d.upload)
+        client.attr("upload_file")(local_file, bucket, remote_file);
+      else
+        client.attr("download_file")(bucket, remote_file, local_file);
+      double t1 = kestro::py_common::py_time();
+      clog(ctx, local + " " + word + " success, sub time " + kestro::text::float_repr(t1 - t0));
+      return;
+    } catch (py::error_already_set& e) {
+      if (!kestro::py_common::is_ordinary(e)) throw;
+      const std::string error = py::str(e.value());
+      clog(ctx, local + " " + word + "  fail, repeat " + std::to_string(i) + ", error: " + error);
+      if (i < attempts - 1) {
+        kestro::py_common::py_sleep(py::module_::import("random").attr("randint")(60, 120));
+        continue;
+      }
+      clog(ctx, local + " " + word + "  finally fail: " + error);
+      raise_et_during(e, 2, word + " fail " + remote + " " + local);
+    }
+  }
+}
+
+// Submits one `task_name` call per file, then takes the results in order
+// of completion; the first failure ends the call, and tasks that have not
+// started by then are cancelled.
+void run_tasks(py::object self, const char* task_name, const std::vector<FileTask>& tasks, long long workers,
+               py::object retry_count) {
+  py::module_ futures_mod = py::module_::import("concurrent.futures");
+  py::object pool = futures_mod.attr("ThreadPoolExecutor")("max_workers"_a = workers);
+  py::object task = self.attr(task_name);
+  py::list futures;
+  try {
+    for (const auto& t : tasks) futures.append(pool.attr("submit")(task, t.remote_file, t.local_file, retry_count));
+    for (py::handle done : futures_mod.attr("as_completed")(futures)) done.attr("result")();
+  } catch (py::error_already_set&) {
+    for (py::handle f : futures) f.attr("cancel")();
+    pool.attr("shutdown")("wait"_a = false);
+    throw;
+  }
+  pool.attr("shutdown")("wait"_a = true);
+}
+
+void write_marker(py::object self, const std::string& remote_path, const char* name) {
+  std::string_view gz = kestro::fs::empty_gzip();
+  py::object buffer = py::module_::import("io").attr("BytesIO")(py::bytes(gz.data(), gz.size()));
+  buffer.attr("seek")(0);
+  self.attr("upload_fileobj")(buffer, kestro::text::posix_join(remote_path, name));
+}
+
+void upload_folder(py::object self, py::object local_path, py::object remote_path, py::object add_success,
+                   py::object add_empty, py::object max_workers, py::object isrm, py::object isdel,
+                   py::object retry_count) {
+  const std::string local = path_arg(local_path, "local_path");
+  const std::string remote = text_arg(remote_path, "remote_path");
+  long long workers = count_arg(max_workers, "max_workers");
+  count_arg(retry_count, "retry_count");
+  // Checked before the target is emptied: a root prefix is the whole
+  // bucket, a missing source would leave it emptied for nothing.
+  if (kestro::text::depth(remote) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
+  if (!kestro::fs::is_dir(local)) kestro::py_common::raise_et(2, "local folder not found: " + local);
+  bool recursive = truthy(isrm);
+
+  py::object ctx = self.attr("ctx");
+  py::float_ start(kestro::py_common::py_time());
+  self.attr("delete_folder")(remote_path);
+  kestro::s3::UploadPlan plan = without_gil([&] { return kestro::s3::plan_upload(local, remote, recursive); });
+  clog(ctx, plan.summary, plan.lines);
+  if (!plan.tasks.empty()) {
+    run_tasks(self, "_upload_i", plan.tasks, workers, retry_count);
+    if (truthy(add_success)) write_marker(self, remote, "_SUCCESS");
+  } else if (truthy(add_empty)) {
+    write_marker(self, remote, "_EMPTY");
+  }
+  py::float_ end(kestro::py_common::py_time());
+  if (truthy(isdel)) {
+    if (kestro::text::depth(local) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
+    kestro::py_common::bmobj().attr("remove_folder")(local_path);
+  }
+  clog(ctx, remote_path + py::str(" upload all time"), end - start);
+}
+
+void download_folder(py::object self, py::object local_path, py::object remote_path, py::object max_workers,
+                     py::object isrm, py::object isdel, py::object retry_count) {
+  const std::string local = path_arg(local_path, "local_path");
+  const std::string remote = text_arg(remote_path, "remote_path");
+  long long workers = count_arg(max_workers, "max_workers");
+  count_arg(retry_count, "retry_count");
+  // The target is emptied first: never the current or the root folder.
+  if (kestro::text::depth(local) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
+  bool recursive = truthy(isrm);
+
+  py::object ctx = self.attr("ctx");
+  py::float_ start(kestro::py_common::py_time());
+  kestro::py_common::bmobj().attr("remove_folder")(local_path);
+  without_gil([&] { kestro::fs::make_dirs(local); });
+  py::object listed = self.attr("find_prefix")(remote_path, "isrm"_a = isrm);
+  std::vector<std::string> keys;
+  for (py::handle key : listed) keys.push_back(text_arg(key, "key"));
+  std::vector<FileTask> tasks = without_gil([&] {
+    auto planned = kestro::s3::plan_download(keys, local, remote, recursive);
+    if (recursive)
+      for (const auto& folder : kestro::s3::parent_folders(planned)) kestro::fs::make_dirs(folder);
+    return planned;
+  });
+  if (!tasks.empty()) run_tasks(self, "_download_i", tasks, workers, retry_count);
+  py::float_ end(kestro::py_common::py_time());
+  py::print(remote_path);
+  if (truthy(isdel)) {
+    if (kestro::text::depth(remote) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
+    self.attr("delete_folder")(remote_path);
+  }
+  clog(ctx, remote_path + py::str(" download all time"), end - start);
+}
+
+}  // namespace
+
+void define_folder_transfers(kestro::py_common::ClassBuilder& cls) {
+  cls.def(
+         "_upload_i",
+         [](py::object self, py::object remote_file, py::object local_file, py::object retry_count) {
+           file_task(self, remote_file, local_file, retry_count, kUpload);
+         },
+         py::arg("remote_file"), py::arg("local_file"), py::arg("retry_count"))
+      .def(
+          "_download_i",
+          [](py::object self, py::object remote_file, py::object local_file, py::object retry_count) {
+            file_task(self, remote_file, local_file, retry_count, kDownload);
+          },
+          py::arg("remote_file"), py::arg("local_file"), py::arg("retry_count"))
+      .def("upload_folder", &upload_folder, py::arg("local_path"), py::arg("remote_path"),
+           py::arg("add_success") = false, py::arg("add_empty") = false, py::arg("max_workers") = 50,
+           py::arg("isrm") = true, py::arg("isdel") = true, py::arg("retry_count") = 5)
+      .def("download_folder", &download_folder, py::arg("local_path"), py::arg("remote_path"),
+           py::arg("max_workers") = 50, py::arg("isrm") = true, py::arg("isdel") = true, py::arg("retry_count") = 5);
+}
+
+}  // namespace kestro::storvane

@@ -1,0 +1,41 @@
+#pragma once
+// Pieces shared by the two halves of kestro.s3.storvane: the class with its
+// factories and object operations (storvane.cpp) and the folder transfers
+// (storvane_folder.cpp). Every function here needs the GIL.
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "pyclass.hpp"
+
+namespace kestro::storvane {
+
+namespace py = pybind11;
+
+// The module object, set once when it loads.
+py::module_ mod();
+
+// BMOBJ.clog(ctx, values...), with BMOBJ looked up on the module at call
+// time.
+template <class... Args>
+void clog(py::handle ctx, Args&&... values) {
+  mod().attr("BMOBJ").attr("clog")(ctx, std::forward<Args>(values)...);
+}
+
+// Python truthiness of `value`.
+bool truthy(py::handle value);
+
+// `value` as text; TypeError naming `what` unless it is a str.
+std::string text_arg(py::handle value, const char* what);
+
+// A local path given as str or os.PathLike, as text.
+std::string path_arg(py::handle value, const char* what);
+
+// `value` as a whole number (operator.index); Et(2, "<what> must be at
+// least 1") when it is below 1.
+long long count_arg(py::handle value, const char* what);
+
+// Adds _upload_i, _download_i, upload_folder and download_folder.
+void define_folder_transfers(kestro::py_common::ClassBuilder& cls);
+
+}  // namespace kestro::storvane
