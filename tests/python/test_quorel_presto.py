@@ -1,0 +1,249 @@
+"""ThinkDataQuery's Presto path against a local engine speaking the client
+protocol: paging, the CSV it writes (pandas as the oracle), progress lines,
+whole-query retries on read time-outs only, the upcount tolerance, closing
+and cancelling, and the exception that reaches the caller."""
+import decimal
+import os
+import socket
+
+import pandas
+import pytest
+import requests
+from pyhive import exc, presto
+
+from kestro.common.defines import Et
+from kestro.quorel.quorel import ThinkDataQuery
+from servers.presto import Page, PrestoServer, paged
+
+COLS = [("id", "bigint"), ("name", "varchar"), ("score", "double"), ("ok", "boolean"), ("price", "decimal(10,2)")]
+NAMES = [c for c, _ in COLS]
+TEXTS = ["plain", "a,b", 'say "hi"', "two\nlines", "北京", "", None]
+
+
+def make_rows(n, start=0):
+    return [[k, TEXTS[k % len(TEXTS)], None if k % 4 == 3 else k / 8, k % 2 == 0, "%d.50" % k]
+            for k in range(start, start + n)]
+
+
+def oracle(rows, names=NAMES):
+    """What pandas writes for the rows as PyHive hands them over."""
+    converted = [r[:4] + [decimal.Decimal(v) for v in r[4:]] for r in rows]
+    return pandas.DataFrame(converted, columns=names).to_csv(index=None)
+
+
+@pytest.fixture
+def engine():
+    server = PrestoServer(stall_seconds=10).start()
+    yield server
+    server.stop()
+
+
+class Recording(ThinkDataQuery):
+    """Remembers the result path it hands out."""
+
+    def gen_local_unique_file(self, ext="csv"):
+        self.path = super().gen_local_unique_file(ext)
+        return self.path
+
+
+@pytest.fixture
+def client(engine):
+    # the port as text: the path converts it
+    return Recording("http://127.0.0.1:1/querySql", "tok", ["127.0.0.1", str(engine.port)])
+
+
+@pytest.fixture
+def closes(monkeypatch):
+    """Counts Connection.close calls."""
+    calls = []
+    monkeypatch.setattr(presto.Connection, "close", lambda self: calls.append(self))
+    return calls
+
+
+@pytest.fixture
+def log(local_mode, capsys, fast_sleep):
+    """The task-log lines printed so far (local mode)."""
+    return lambda: capsys.readouterr().out.splitlines()
+
+
+def progress(n, block_size):
+    return [str(k) for k in range(block_size, n + 1, block_size)]
+
+
+@pytest.mark.parametrize(
+    "n, block_size, fetch_size, plan",
+    [
+        (0, 5, 3, dict(page_rows=4)),
+        (10, 5, 3, dict(page_rows=5)),  # exact multiple: the last block is written in the loop
+        (23, 5, 4, dict(page_rows=3, columns_from=2, lead=2, empty_before=(0, 3, 4))),
+        (7, 1, 10, dict(page_rows=2)),
+        (41, 100000, 10000, dict(page_rows=1)),
+    ],
+)
+def test_result_file_and_progress(client, engine, closes, log, n, block_size, fetch_size, plan):
+    rows = make_rows(n)
+    page_rows = plan.pop("page_rows")
+    engine.add_query("select 1", COLS, paged(rows, page_rows, **plan))
+    path = client.get_data_raw_pyhive({}, "select 1", block_size=block_size, fetch_size=fetch_size)
+    assert path == client.path
+    assert open(path, encoding="utf-8", newline="").read() == oracle(rows)
+    assert log() == ["文件大小"] + progress(n, block_size) + ["total: %d" % n]
+    post = engine.requests[0]
+    assert (post["X-Presto-User"], post["X-Presto-Catalog"], post["X-Presto-Schema"]) == ("ta", "hive", "ta")
+    assert engine.statements == ["select 1"] and engine.cancelled == [] and len(closes) == 1
+
+
+def test_empty_rows_are_skipped_and_not_counted(client, engine, log):
+    # no decimal column here: PyHive's own conversion would index into them
+    rows = [r[:4] for r in make_rows(6)]
+    with_gaps = [[], rows[0], rows[1], [], [], rows[2], rows[3], rows[4], [], rows[5]]
+    engine.add_query("q", COLS[:4], paged(with_gaps, 3))
+    path = client.get_data_raw_pyhive({}, "q", block_size=2, fetch_size=4)
+    assert open(path, encoding="utf-8", newline="").read() == oracle(rows, NAMES[:4])
+    assert log() == ["文件大小", "2", "4", "6", "total: 6"]
+
+
+def test_attempt_truncates_an_existing_file_and_returns_its_path(client, engine, tmp_path, log):
+    target = tmp_path / "out.csv"
+    target.write_text("old content that is longer than the new one\n" * 100)
+    engine.add_query("q", COLS, paged(make_rows(3), 2))
+    assert client.get_data_raw_pyhive_i({}, str(target), "q", 2, 2) == str(target)
+    assert target.read_text(encoding="utf-8") == oracle(make_rows(3))
+
+
+def stalling(kind, rows_before=4):
+    return paged(make_rows(rows_before), 2) + [Page(fault=kind)]
+
+
+@pytest.mark.parametrize("kind", ["stall", "stall_body"])
+def test_three_read_timeouts_use_up_three_attempts(client, engine, closes, log, caplog, kind):
+    engine.add_query("slow", COLS, stalling(kind))
+    with pytest.raises(requests.RequestException, match="Read timed out") as raised:
+        client.get_data_raw_pyhive({}, "slow", block_size=3, fetch_size=2, retry_count=3, read_timeout=0.3)
+    assert engine.executions("slow") == 3
+    lines = log()
+    assert [line for line in lines if line.startswith("retry")] == ["retry 0", "retry 1", "retry 2"]
+    errors = [line for line in lines if line.startswith("get data error:")]
+    assert len(errors) == 3 and str(raised.value) in errors[-1]
+    assert [r.getMessage() for r in caplog.records].count("in query") == 3
+    assert not os.path.exists(client.path)
+    # every abandoned query is cancelled at the page it stalled on, and closed
+    assert sorted(engine.cancelled) == [("q1", 2), ("q2", 2), ("q3", 2)] and len(closes) == 3
+
+
+def test_timeout_then_success_gives_one_complete_file(client, engine, log):
+    rows = make_rows(9)
+    engine.add_query("q", COLS, stalling("stall"), paged(rows, 2))
+    path = client.get_data_raw_pyhive({}, "q", block_size=3, fetch_size=2, retry_count=3, read_timeout=0.3)
+    assert open(path, encoding="utf-8", newline="").read() == oracle(rows)
+    lines = log()
+    assert [line for line in lines if line.startswith("retry")] == ["retry 0"]
+    assert lines[-1] == "total: 9" and engine.executions("q") == 2
+
+
+@pytest.mark.parametrize(
+    "plan, error",
+    [
+        ([Page(fault="error")], exc.DatabaseError),  # rejected at once
+        (paged(make_rows(4), 2)[:2] + [Page(fault="error")], exc.DatabaseError),  # fails while paging
+        ([Page(fault="busy")], exc.OperationalError),
+        (paged(make_rows(4), 2) + [Page(fault="cut")], requests.RequestException),
+        (paged(make_rows(4), 2) + [Page(rows=[make_rows(1)[0] + ["extra"]])], ValueError),
+    ],
+    ids=["sql-error", "engine-error-while-paging", "busy", "cut-connection", "row-does-not-fit"],
+)
+def test_other_failures_are_raised_without_retry(client, engine, closes, log, plan, error):
+    engine.add_query("q", COLS, plan)
+    with pytest.raises(error):
+        client.get_data_raw_pyhive({}, "q", block_size=3, fetch_size=2, retry_count=5, read_timeout=2)
+    assert engine.executions("q") == 1 and len(closes) == 1
+    lines = log()
+    assert not [line for line in lines if line.startswith("retry")]
+    assert len([line for line in lines if line.startswith("get data error:")]) == 1
+    assert not os.path.exists(client.path)
+
+
+def test_tolerated_failure_keeps_every_row_that_arrived(client, engine, closes, log):
+    # 10 rows arrive, 8 of them in full blocks of 4, then the connection is cut
+    rows = make_rows(10)
+    engine.add_query("q", COLS, paged(rows, 2) + [Page(fault="cut")])
+    path = client.get_data_raw_pyhive({}, "q", block_size=4, fetch_size=2, upcount=10)
+    assert path == client.path
+    assert open(path, encoding="utf-8", newline="").read() == oracle(rows)
+    lines = log()
+    assert lines[:3] == ["文件大小", "4", "8"] and lines[3].startswith("get data error:")
+    assert len(lines) == 4  # no total line, no retry
+    assert engine.cancelled == [("q1", 5)] and len(closes) == 1
+
+
+def test_upcount_above_the_rows_fetched_raises(client, engine, log):
+    engine.add_query("q", COLS, paged(make_rows(10), 2) + [Page(fault="cut")])
+    with pytest.raises(requests.RequestException):
+        client.get_data_raw_pyhive({}, "q", block_size=4, fetch_size=2, upcount=11)
+    assert engine.executions("q") == 1 and not os.path.exists(client.path)
+
+
+def test_upcount_zero_tolerates_a_refused_connection(log, closes):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    client = Recording("u", "t", ["127.0.0.1", port])
+    assert client.get_data_raw_pyhive({}, "q", upcount=0) == client.path
+    assert not os.path.exists(client.path)
+    lines = log()
+    assert len(lines) == 1 and lines[0].startswith("get data error:")
+    assert len(closes) == 1  # connecting is lazy: the connection object existed
+
+
+class FakeConnect:
+    """presto.connect replaced: records its arguments, raises given errors."""
+
+    def __init__(self, *errors):
+        self.errors = list(errors)
+        self.calls = []
+
+    def __call__(self, **kwargs):
+        self.calls.append(kwargs)
+        raise self.errors[min(len(self.calls), len(self.errors)) - 1]
+
+
+@pytest.mark.parametrize(
+    "make_error, retried",
+    [
+        (lambda k: requests.exceptions.ReadTimeout("socket stalled %d" % k), True),
+        (lambda k: requests.exceptions.ConnectionError("HTTPConnectionPool(...): Read timed out. %d" % k), True),
+        (lambda k: RuntimeError("Read timed out %d" % k), True),
+        (lambda k: requests.exceptions.ConnectTimeout("connect timed out %d" % k), False),
+        (lambda k: exc.DatabaseError({"message": "x %d" % k}), False),
+    ],
+)
+def test_settings_retry_rule_and_the_very_error_object(client, monkeypatch, log, make_error, retried):
+    errors = [make_error(k) for k in range(3)]
+    fake = FakeConnect(*errors)
+    monkeypatch.setattr(presto, "connect", fake)
+    with pytest.raises(type(errors[0])) as raised:
+        client.get_data_raw_pyhive({}, "q", retry_count=3, read_timeout=7)
+    assert len(fake.calls) == (3 if retried else 1)
+    assert raised.value is errors[len(fake.calls) - 1]
+    port = int(client.hive_conn_info[1])
+    assert fake.calls[0] == dict(host="127.0.0.1", port=port, username="ta", catalog="hive", schema="ta",
+                                 requests_kwargs={"timeout": (30, 7), "stream": True, "verify": False})
+    assert type(fake.calls[0]["port"]) is int
+    expected_retries = ["retry 0", "retry 1", "retry 2"] if retried else []
+    assert [line for line in log() if line.startswith("retry")] == expected_retries
+
+
+@pytest.mark.parametrize("retry_count", [0, -2])
+def test_no_attempt_gives_none(client, engine, monkeypatch, log, retry_count):
+    monkeypatch.setattr(presto, "connect", FakeConnect(AssertionError("must not connect")))
+    assert client.get_data_raw_pyhive({}, "q", retry_count=retry_count) is None
+    assert log() == []
+
+
+@pytest.mark.parametrize("kwargs", [dict(block_size=0), dict(fetch_size=0), dict(fetch_size=-5)])
+def test_sizes_below_one_are_refused_before_querying(client, engine, log, kwargs):
+    engine.add_query("q", COLS, paged(make_rows(3), 2))
+    with pytest.raises(Et) as raised:
+        client.get_data_raw_pyhive({}, "q", **kwargs)
+    assert raised.value.state == 2 and "must be a positive integer" in raised.value.getmsg()
+    assert engine.statements == []
