@@ -20,3 +20,23 @@ class ThinkDataQuery:
         header: Any = True,
     ) -> bool: ...
     def get_data_csv(self, ctx: Mapping[str, Any], sql: str, block_size: int = 100000) -> str: ...
+    def get_data_raw_pyhive(
+        self,
+        ctx: Any,
+        sql: str,
+        block_size: int = 100000,
+        fetch_size: int = 10000,
+        retry_count: int = 5,
+        read_timeout: float = 300,
+        upcount: Optional[int] = None,
+    ) -> Optional[str]: ...
+    def get_data_raw_pyhive_i(
+        self,
+        ctx: Any,
+        unique_path: str,
+        sql: str,
+        block_size: int = 100000,
+        fetch_size: int = 10000,
+        read_timeout: float = 300,
+        upcount: Optional[int] = None,
+    ) -> str: ...
