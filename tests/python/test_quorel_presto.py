@@ -115,9 +115,17 @@ def stalling(kind, rows_before=4):
     return paged(make_rows(rows_before), 2) + [Page(fault=kind)]
 
 
-@pytest.mark.parametrize("kind", ["stall", "stall_body"])
-def test_three_read_timeouts_use_up_three_attempts(client, engine, closes, log, caplog, kind):
-    engine.add_query("slow", COLS, stalling(kind))
+@pytest.mark.parametrize(
+    "plan, cancelled",
+    [
+        (stalling("stall"), 2),  # no answer head on the third page
+        (stalling("stall_body"), 2),  # half an answer, then silence
+        ([Page(fault="stall")], None),  # the statement itself: no query id to cancel
+    ],
+    ids=["page-head", "page-body", "statement"],
+)
+def test_three_read_timeouts_use_up_three_attempts(client, engine, closes, log, caplog, plan, cancelled):
+    engine.add_query("slow", COLS, plan)
     with pytest.raises(requests.RequestException, match="Read timed out") as raised:
         client.get_data_raw_pyhive({}, "slow", block_size=3, fetch_size=2, retry_count=3, read_timeout=0.3)
     assert engine.executions("slow") == 3
@@ -128,7 +136,8 @@ def test_three_read_timeouts_use_up_three_attempts(client, engine, closes, log, 
     assert [r.getMessage() for r in caplog.records].count("in query") == 3
     assert not os.path.exists(client.path)
     # every abandoned query is cancelled at the page it stalled on, and closed
-    assert sorted(engine.cancelled) == [("q1", 2), ("q2", 2), ("q3", 2)] and len(closes) == 3
+    expected = [] if cancelled is None else [("q%d" % k, cancelled) for k in (1, 2, 3)]
+    assert sorted(engine.cancelled) == expected and len(closes) == 3
 
 
 def test_timeout_then_success_gives_one_complete_file(client, engine, log):
