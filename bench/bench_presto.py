@@ -12,10 +12,11 @@ process, one after the other on the same query:
 - cursor alone: the same cursor's fetchmany loop with nothing written, the
   floor that every client of PyHive pays.
 
-The task log's 0.5 s pause per line is switched off (time.sleep) for all of
-them: it is the same on both sides and would only hide the difference.
-Prints the times, the ratio and the share of kestro's time spent in the
-cursor; the two files are checked to hold the same table.
+Each runs in a process of its own. The task log's 0.5 s pause per line is
+switched off (time.sleep) for all of them: it is the same on both sides and
+would only hide the difference. Prints the times, peak memory, the ratio and
+the share of kestro's time spent in the cursor; the two files are checked to
+hold the same table.
 """
 import argparse
 import os
@@ -93,15 +94,53 @@ def timed(fn, *args):
     return time.perf_counter() - start, out
 
 
+def child(variant, port, repeat):
+    """One variant in a fresh process: prints seconds, peak RSS and the
+    result (a path or a row count) as JSON."""
+    import json
+    import resource
+
+    from kestro.quorel.quorel import ThinkDataQuery
+
+    time.sleep = lambda seconds: None
+    client = ThinkDataQuery("http://127.0.0.1:1/querySql", "tok", ["127.0.0.1", port])
+    fn, args = {
+        "cursor": (cursor_alone, (client, SQL)),
+        "kestro": (client.get_data_raw_pyhive, ({}, SQL)),
+        "reference": (reference, (client, {}, SQL)),
+    }[variant]
+    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    real_stdout, sys.stdout = sys.stdout, open(os.devnull, "w")
+    try:
+        seconds, out = min(timed(fn, *args) for _ in range(repeat))
+    finally:
+        sys.stdout.close()
+        sys.stdout = real_stdout
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"seconds": seconds, "out": out, "rss_mb": peak / 1024, "growth_mb": (peak - base) / 1024}))
+
+
+def run_child(variant, port, repeat):
+    import json
+
+    proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", variant, "--port", str(port),
+                           "--repeat", str(repeat)], stdout=subprocess.PIPE, text=True, check=True)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=2_000_000)
     ap.add_argument("--repeat", type=int, default=2, help="best of N for kestro and the cursor alone")
+    ap.add_argument("--child")
+    ap.add_argument("--port")
     args = ap.parse_args()
+    os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: the task log is printed
+    if args.child:
+        return child(args.child, args.port, args.repeat)
 
     data_root = tempfile.mkdtemp(prefix="kestro-bench-presto-")
     os.environ["KESTRO_DATA_ROOT"] = data_root
-    os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: the task log is printed
     server = subprocess.Popen([sys.executable, SERVER, "--rows", str(args.rows), "--sql", SQL],
                               stdout=subprocess.PIPE, text=True)
     try:
@@ -109,37 +148,33 @@ def main():
         line = server.stdout.readline().split()
         if line[:1] != ["ready"]:
             raise SystemExit("engine did not start")
+        port = line[1]
         print("engine ready in %.1f s (%d rows generated and encoded)" % (time.perf_counter() - started, args.rows))
+        # each in its own process, so that peak memory and the collector's
+        # state are its own
+        cur = run_child("cursor", port, args.repeat)
+        kes = run_child("kestro", port, args.repeat)
+        ref = run_child("reference", port, 1)
+        if cur["out"] != args.rows:
+            raise SystemExit("cursor returned %d rows" % cur["out"])
 
         import pandas
 
-        from kestro.quorel.quorel import ThinkDataQuery
-
-        time.sleep = lambda seconds: None
-        client = ThinkDataQuery("http://127.0.0.1:1/querySql", "tok", ["127.0.0.1", line[1]])
-        real_stdout, sys.stdout = sys.stdout, open(os.devnull, "w")
-        try:
-            cursor_runs = [timed(cursor_alone, client, SQL) for _ in range(args.repeat)]
-            kestro_runs = [timed(client.get_data_raw_pyhive, {}, SQL) for _ in range(args.repeat)]
-            ref_time, ref_path = timed(reference, client, {}, SQL)
-        finally:
-            sys.stdout.close()
-            sys.stdout = real_stdout
-        t_cursor, n = min(cursor_runs)
-        t_kestro, kestro_path = min(kestro_runs)
-        if n != args.rows:
-            raise SystemExit("cursor returned %d rows" % n)
         # kestro keeps integers exact where pandas turns a column with nulls
         # into floats; read back, the tables are the same
-        same = pandas.read_csv(kestro_path).equals(pandas.read_csv(ref_path))
+        same = pandas.read_csv(kes["out"]).equals(pandas.read_csv(ref["out"]))
+        t_cur, t_kes, t_ref = cur["seconds"], kes["seconds"], ref["seconds"]
         print("rows %d, 8 columns, pages of about 1 MB; CSV %.1f MB (kestro) / %.1f MB (reference)"
-              % (n, os.path.getsize(kestro_path) / 1e6, os.path.getsize(ref_path) / 1e6))
-        print("kestro get_data_raw_pyhive  %7.2f s" % t_kestro)
-        print("reference (pandas blocks)   %7.2f s" % ref_time)
-        print("PyHive cursor alone         %7.2f s  (%.0f %% of kestro's time)" % (t_cursor, 100 * t_cursor / t_kestro))
-        print("kestro beyond the cursor    %7.2f s; reference beyond the cursor %.2f s"
-              % (t_kestro - t_cursor, ref_time - t_cursor))
-        print("speed-up kestro vs reference: %.2f x" % (ref_time / t_kestro))
+              % (args.rows, os.path.getsize(kes["out"]) / 1e6, os.path.getsize(ref["out"]) / 1e6))
+        print("                             time      peak RSS (growth during the call)")
+        for name, r in [("kestro get_data_raw_pyhive", kes), ("reference (pandas blocks)", ref),
+                        ("PyHive cursor alone", cur)]:
+            print("%-27s %7.2f s  %6.0f MB (+%.0f MB)" % (name, r["seconds"], r["rss_mb"], r["growth_mb"]))
+        print("time inside the PyHive cursor: %.0f %% of kestro's" % (100 * t_cur / t_kes))
+        print("beyond the cursor: kestro %.2f s, reference %.2f s (%.1f x)"
+              % (t_kes - t_cur, t_ref - t_cur, (t_ref - t_cur) / max(t_kes - t_cur, 1e-9)))
+        print("speed-up kestro vs reference: %.2f x (at most %.2f x while the cursor costs what it does)"
+              % (t_ref / t_kes, t_ref / t_cur))
         print("same table read back: %s" % same)
         if not same:
             raise SystemExit(1)
