@@ -81,11 +81,14 @@ bool is_read_timeout(py::handle err) {
     py::object urllib3_timeout = uexc.attr("ReadTimeoutError");
     if (py::isinstance(err, rexc.attr("ReadTimeout")) || py::isinstance(err, urllib3_timeout)) return true;
     if (py::isinstance(err, rexc.attr("ConnectionError"))) {
-      py::tuple args = err.attr("args");
-      return args.size() > 0 && py::isinstance(args[0], urllib3_timeout);
+      py::object args = err.attr("args");
+      return py::isinstance<py::tuple>(args) && py::len(args) > 0 &&
+             py::isinstance(py::reinterpret_borrow<py::tuple>(args)[0], urllib3_timeout);
     }
   } catch (py::error_already_set& e) {
     if (!is_ordinary(e)) throw;
+  } catch (const py::builtin_exception&) {
+    // a text that cannot be converted: not the client's time-out wording
   }
   return false;
 }
@@ -131,16 +134,16 @@ class ResultBlocks {
     return ++rows_ == block_size_;
   }
 
-  bool empty() const { return rows_ == 0; }
-
-  // Appends the buffered rows. The buffer is emptied before the write, so
-  // a block whose write failed is never written a second time.
+  // Appends the buffered rows. The buffer is emptied whether or not the
+  // write succeeds, so a block whose write failed is never written twice.
   void flush() {
     if (!file_ || rows_ == 0) return;
-    std::string block = std::exchange(text_, std::string());
-    text_.reserve(block.capacity());
     rows_ = 0;
-    without_gil([&] { file_->append(block); });
+    struct Clear {
+      std::string& text;
+      ~Clear() { text.clear(); }  // keeps the capacity for the next block
+    } clear{text_};
+    without_gil([&] { file_->append(text_); });
   }
 
   // Closes the file, keeping whatever it holds: removing a failed result is
@@ -223,7 +226,8 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
     bool tolerated = false;
     if (is_ordinary(e)) {
       try {
-        clog(ctx, "get data error:", py::str(e.value()));
+        // clog takes the error's text form (and copes with one that fails)
+        clog(ctx, "get data error:", e.value());
         if (!upcount.is_none()) {
           int below = PyObject_RichCompareBool(py::int_(count).ptr(), upcount.ptr(), Py_LT);
           if (below < 0) throw py::error_already_set();

@@ -204,6 +204,11 @@ def test_upcount_zero_tolerates_a_refused_connection(log, closes):
     assert len(closes) == 1  # connecting is lazy: the connection object existed
 
 
+class Unprintable(Exception):
+    def __str__(self):
+        raise ValueError("no text form")
+
+
 class FakeConnect:
     """presto.connect replaced: records its arguments, raises given errors."""
 
@@ -224,6 +229,7 @@ class FakeConnect:
         (lambda k: RuntimeError("Read timed out %d" % k), True),
         (lambda k: requests.exceptions.ConnectTimeout("connect timed out %d" % k), False),
         (lambda k: exc.DatabaseError({"message": "x %d" % k}), False),
+        (lambda k: Unprintable(k), False),
     ],
 )
 def test_settings_retry_rule_and_the_very_error_object(client, monkeypatch, log, make_error, retried):
