@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "kestro/background.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
 #include "kestro/query_csv.hpp"
@@ -118,23 +119,61 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
     return true;
   };
 
+  // The core reads one piece on its own thread while this thread fetches
+  // the next one from the HTTP library. Declared after `ex` and `piece` so
+  // that it is stopped before them.
+  py::object piece;
+  kestro::query::CsvExport::Step piece_step = kestro::query::CsvExport::Step::kMore;
+  bool in_flight = false;
+  kestro::BackgroundTask worker;
+  // Waits for the piece in flight and answers what it found; false once an
+  // error answer ended the reading.
+  auto collect = [&]() -> bool {
+    if (!in_flight) return true;
+    {
+      py::gil_scoped_release unlocked;
+      in_flight = false;
+      worker.wait();
+    }
+    piece = py::object();
+    while (piece_step == kestro::query::CsvExport::Step::kHeader) {
+      if (!take_header()) return false;
+      py::gil_scoped_release unlocked;
+      piece_step = ex.feed({});
+    }
+    log_progress();
+    return true;
+  };
+  // Before anything touches `ex` after a failure.
+  auto quiesce = [&] {
+    if (!in_flight) return;
+    py::gil_scoped_release unlocked;
+    in_flight = false;
+    try {
+      worker.wait();
+    } catch (...) {
+    }
+  };
+
   try {
     py::object pieces = py::iter(response.attr("iter_content")("chunk_size"_a = kBodyPiece));
     bool reading = true;
     while (reading) {
       PyObject* next = PyIter_Next(pieces.ptr());
-      if (!next) {
-        if (PyErr_Occurred()) {
-          stream_failed = true;
-          throw py::error_already_set();
-        }
-        break;
+      if (!next && PyErr_Occurred()) {
+        stream_failed = true;
+        throw py::error_already_set();
       }
-      py::object piece = py::reinterpret_steal<py::object>(next);
+      py::object fresh = py::reinterpret_steal<py::object>(next);
+      reading = collect();
+      if (!reading || !fresh) break;
       char* data = nullptr;
       Py_ssize_t size = 0;
-      if (PyBytes_AsStringAndSize(piece.ptr(), &data, &size) != 0) throw py::error_already_set();
-      reading = step(false, std::string_view(data, static_cast<std::size_t>(size)));
+      if (PyBytes_AsStringAndSize(fresh.ptr(), &data, &size) != 0) throw py::error_already_set();
+      piece = std::move(fresh);
+      std::string_view view(data, static_cast<std::size_t>(size));
+      in_flight = true;
+      worker.start([&ex, &piece_step, view] { piece_step = ex.feed(view); });
     }
     if (reading) step(true, {});
     bm.attr("clog")(ctx, "total: " + std::to_string(ex.lines()));
@@ -144,6 +183,7 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
       ex.close();
     }
   } catch (py::error_already_set& e) {
+    quiesce();
     if (!kestro::py_common::is_ordinary(e)) throw;
     try {
       log_progress();
@@ -155,6 +195,7 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
     if (stream_failed) throw;
     failure = type_name(e) + ": " + py::str(e.value()).cast<std::string>();
   } catch (const kestro::Error& e) {
+    quiesce();
     try {
       log_progress();
     } catch (py::error_already_set& again) {

@@ -122,6 +122,35 @@ int number_kind(std::string_view t) noexcept {
   return i == n ? 2 : 0;
 }
 
+bool append_float_token_repr(std::string& out, std::string_view t) {
+  bool neg = !t.empty() && t[0] == '-';
+  std::string_view body = neg ? t.substr(1) : t;
+  std::size_t dot = body.find('.');
+  if (dot == std::string_view::npos || body.find_first_of("eE") != std::string_view::npos) return false;
+  std::string_view ip = body.substr(0, dot), fp = body.substr(dot + 1);
+  while (!fp.empty() && fp.back() == '0') fp.remove_suffix(1);
+  if (ip == "0") {
+    std::size_t zeros = fp.find_first_not_of('0');
+    if (zeros == std::string_view::npos) {  // zero itself
+      out += neg ? "-0.0" : "0.0";
+      return true;
+    }
+    if (zeros > 3 || fp.size() - zeros > 15) return false;  // 1e-05 and below are scientific
+  } else {
+    if (ip.size() > 16) return false;
+    std::size_t sig = fp.empty() ? ip.find_last_not_of('0') + 1 : ip.size() + fp.size();
+    if (sig > 15) return false;
+  }
+  if (neg) out += '-';
+  out.append(ip);
+  out += '.';
+  if (fp.empty())
+    out += '0';
+  else
+    out.append(fp);
+  return true;
+}
+
 double parse_float_token(std::string_view token) {
   double value = 0;
   auto res = std::from_chars(token.data(), token.data() + token.size(), value);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "kestro/background.hpp"
 #include "kestro/csv.hpp"
 #include "kestro/error.hpp"
 #include "kestro/pytext.hpp"
@@ -50,6 +51,12 @@ struct CsvExport::Impl {
   std::string block;
   std::vector<std::uint64_t> progress;
   std::optional<csv::BlockFile> file;
+  // Full blocks are written on a thread of their own while the next block
+  // is parsed; `writing` holds the block being written. Declared after
+  // `file`, so that a write in progress ends before the file goes.
+  std::string writing;
+  bool write_pending = false;
+  BackgroundTask writer;
 
   od::parser parser;
 
@@ -67,6 +74,7 @@ struct CsvExport::Impl {
         pytext::append_int_token(out, token);
         return;
       case 2: {
+        if (pytext::append_float_token_repr(out, token)) return;
         double d;
         if (v.get_double().get(d) != simdjson::SUCCESS) d = pytext::parse_float_token(token);
         text::append_float_repr(out, d);
@@ -180,9 +188,15 @@ struct CsvExport::Impl {
         append_py(nested, v);
         csv::append_field(block, nested);
         return;
-      default:  // numbers and booleans never need quotes
-        append_py(block, v);
+      case od::json_type::number:  // never quoted
+        append_number(block, v);
         return;
+      case od::json_type::boolean: {
+        bool b;
+        if (auto err = v.get_bool().get(b)) malformed(err);
+        block += b ? "True" : "False";
+        return;
+      }
     }
   }
 
@@ -227,10 +241,20 @@ struct CsvExport::Impl {
                                           " values, the header has " + std::to_string(ncols) + " columns");
   }
 
+  // Waits for the block being written; rethrows its failure.
+  void wait_write() {
+    if (!write_pending) return;
+    write_pending = false;
+    writer.wait();
+  }
+
   void flush_block() {
-    file->append(block);
+    wait_write();
+    std::swap(writing, block);
     block.clear();
     block_rows = 0;
+    write_pending = true;
+    writer.start([this] { file->append(writing); });
   }
 
   void count_line() {
@@ -314,11 +338,18 @@ void CsvExport::start(std::string_view header, std::size_t ncols) {
 void CsvExport::close() {
   Impl& d = *impl_;
   if (!d.file) return;
-  if (d.block_rows > 0) d.flush_block();
+  d.wait_write();
+  if (d.block_rows > 0) d.file->append(d.block);
+  d.block.clear();
+  d.block_rows = 0;
   d.file->keep();
 }
 
 void CsvExport::discard() noexcept {
+  try {
+    impl_->wait_write();
+  } catch (...) {
+  }
   if (impl_->file) impl_->file->discard();
 }
 

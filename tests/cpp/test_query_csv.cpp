@@ -1,6 +1,9 @@
 // The query answer's line stream turned into CSV blocks.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -176,4 +179,38 @@ TEST(QueryCsv, NoHeaderMeansNoFile) {
   EXPECT_EQ(ex.lines(), 0u);
   ex.close();
   EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(QueryCsv, WriteFailureOfABlockSurfacesAndRemovesTheFile) {
+  std::string path = temp_path("full.csv");
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = {300, old.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &lim);
+  int err = 0;
+  {
+    CsvExport ex(path, 2);
+    try {
+      if (ex.feed("h\n") == CsvExport::Step::kHeader) ex.start("a,b\n", 2);
+      for (int i = 0; i < 200; ++i) ex.feed("[" + std::to_string(i) + ",\"some text\"]\n");
+      ex.close();
+    } catch (const kestro::Error& e) {
+      EXPECT_EQ(e.code(), kestro::Error::Code::kIo);
+      err = e.sys_errno();
+    }
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(err, EFBIG);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(QueryCsv, ManyBlocksWrittenInOrder) {
+  std::string body = "h\n", want = "a,b\n";
+  for (int i = 0; i < 5000; ++i) {
+    body += "[" + std::to_string(i) + ",\"r" + std::to_string(i) + "\"]\n";
+    want += std::to_string(i) + ",r" + std::to_string(i) + "\n";
+  }
+  for (std::size_t bs : {1, 7, 1000, 5000, 5001}) EXPECT_EQ(run(body, bs, 333).csv, want) << bs;
 }
