@@ -1,6 +1,7 @@
 // CSV fields, rows and the block file.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <csignal>
@@ -32,7 +33,8 @@ std::string slurp(const std::string& path) {
 }
 
 std::string temp_path(const char* name) {
-  return (std::filesystem::temp_directory_path() / (std::string("kestro_csv_") + name)).string();
+  // per process: other checkouts may run the same tests at the same time
+  return (std::filesystem::temp_directory_path() / ("kestro_csv_" + std::to_string(::getpid()) + "_" + name)).string();
 }
 
 }  // namespace
