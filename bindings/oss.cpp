@@ -1,0 +1,491 @@
+// kestro.oss.oss: the OSS client (OssSession, AliyunOss), bucket operations,
+// single-object transfers with retries and parallel folder transfers.
+//
+// The SDK is Python and holds the GIL while it works; every wait of ours
+// (task-log pauses, retry back-offs, the pool's result waits) goes through
+// Python's own sleeping and waiting, which let go of it, and the local file
+// work runs in C++ with the GIL released.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cerrno>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common.hpp"
+#include "kestro/error.hpp"
+#include "kestro/folder_transfer.hpp"
+#include "kestro/fs.hpp"
+#include "kestro/ids.hpp"
+#include "kestro/text.hpp"
+#include "pyclass.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using kestro::py_common::bmobj;
+using kestro::py_common::ClassBuilder;
+using kestro::py_common::is_ordinary;
+using kestro::py_common::py_str;
+using kestro::py_common::py_time;
+using kestro::py_common::raise_et;
+using kestro::py_common::without_gil;
+namespace ft = kestro::folder_transfer;
+
+namespace {
+
+constexpr int kWorkerAttempts = 3;
+constexpr int kDownloadAttempts = 18;
+constexpr double kDownloadPause = 10.0;
+
+// Names bound on the module when it loads, looked up at call time so that a
+// test or a service can rebind them (oss2, random, settings, the pool).
+py::module_& mod() {
+  static py::module_* m = nullptr;
+  if (!m) m = new py::module_(py::module_::import("kestro.oss.oss"));
+  return *m;
+}
+py::object g(const char* name) { return mod().attr(name); }
+
+bool truthy(py::handle v) {
+  int r = PyObject_IsTrue(v.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r == 1;
+}
+
+// os.fspath(path) as text (bytes paths decoded the way os does).
+std::string path_text(py::handle path) {
+  py::object p = g("os").attr("fspath")(path);
+  if (py::isinstance<py::bytes>(p)) p = g("os").attr("fsdecode")(p);
+  return p.cast<std::string>();
+}
+
+// An OSS folder given as a non-empty text; anything else is refused before
+// a request is sent.
+std::string oss_folder_text(py::handle oss_file_path) {
+  if (!py::isinstance<py::str>(oss_file_path)) raise_et(2, "oss_file_path must be str");
+  std::string text = oss_file_path.cast<std::string>();
+  if (text.empty()) raise_et(2, "oss_file_path must not be empty");
+  return text;
+}
+
+// Checked before anything destructive happens, so a bad value cannot leave
+// an emptied destination behind.
+void check_max_workers(py::handle max_workers) {
+  bool ok = PyLong_Check(max_workers.ptr()) &&
+            PyObject_RichCompareBool(max_workers.ptr(), py::int_(1).ptr(), Py_GE) == 1;
+  if (!ok) raise_et(2, "max_workers must be an integer of at least 1, got " + py::repr(max_workers).cast<std::string>());
+}
+
+// Raises Et(state, message) chained to the error that caused it.
+[[noreturn]] void raise_et_from(int state, const std::string& message, const py::error_already_set& cause) {
+  py::handle et_type = kestro::py_common::imports().et;
+  py::object err = py::reinterpret_borrow<py::object>(et_type)(state, message);
+  err.attr("__context__") = cause.value();
+  PyErr_SetObject(et_type.ptr(), err.ptr());
+  throw py::error_already_set();
+}
+
+// A download attempt's temporary file; removed unless it was renamed into
+// place.
+struct PartFile {
+  std::string path;
+  ~PartFile() {
+    if (!path.empty()) kestro::fs::remove_file(path);
+  }
+};
+
+// ---- OssSession --------------------------------------------------------
+
+void session_init(py::object self, py::object pool_connections, py::object pool_maxsize) {
+  py::object requests = g("requests");
+  py::object session = requests.attr("Session")();
+  py::object adapter_type = requests.attr("adapters").attr("HTTPAdapter");
+  for (const char* scheme : {"http://", "https://"})
+    session.attr("mount")(scheme, adapter_type("pool_connections"_a = pool_connections,
+                                               "pool_maxsize"_a = pool_maxsize));
+  self.attr("session") = session;
+}
+
+// ---- AliyunOss: construction and bucket operations -----------------------
+
+void client_init(py::object self, py::object bucket_name, py::object key_id, py::object key_secret,
+                 py::object endpoint, py::object pool_connections, py::object pool_maxsize, py::object timeout,
+                 py::object retry_time_sleep) {
+  self.attr("access_key_id") = key_id;
+  self.attr("access_key_secret") = key_secret;
+  self.attr("bucket_name") = bucket_name;
+  self.attr("endpoint") = endpoint;
+  py::object session = g("OssSession")(pool_connections, pool_maxsize);
+  py::object oss2 = g("oss2");
+  py::object auth = oss2.attr("Auth")(self.attr("access_key_id"), self.attr("access_key_secret"));
+  self.attr("bucket") = oss2.attr("Bucket")(auth, self.attr("endpoint"), self.attr("bucket_name"),
+                                            "session"_a = session, "connect_timeout"_a = timeout);
+  self.attr("retry_time_sleep") = retry_time_sleep;
+}
+
+py::object exists(py::object self, py::object remote_filename) {
+  return self.attr("bucket").attr("object_exists")(remote_filename);
+}
+
+py::list find_prefix_oss(py::object self, py::object /*ctx*/, py::object oss_file_path, py::object isrm,
+                         py::object ftype) {
+  py::object bucket = self.attr("bucket");
+  py::list keys;
+  std::string prefix = ft::folder_prefix(oss_folder_text(oss_file_path));
+  py::object iterator_type = g("oss2").attr("ObjectIterator");
+  py::object listing = truthy(isrm) ? iterator_type(bucket, "prefix"_a = prefix)
+                                    : iterator_type(bucket, "prefix"_a = prefix, "delimiter"_a = "/");
+  enum class Keep { kFiles, kFolders, kAll, kNothing } keep = Keep::kNothing;
+  if (py::isinstance<py::str>(ftype)) {
+    std::string t = ftype.cast<std::string>();
+    keep = t == "file" ? Keep::kFiles : t == "folder" ? Keep::kFolders : t == "all" ? Keep::kAll : Keep::kNothing;
+  }
+  for (py::handle entry : listing) {
+    py::object key = entry.attr("key");
+    std::string text = py_str(key);
+    bool folder = !text.empty() && text.back() == '/';
+    if (keep == Keep::kAll || (keep == Keep::kFiles && !folder) || (keep == Keep::kFolders && folder))
+      keys.append(key);
+  }
+  return keys;
+}
+
+void delete_prefix_oss(py::object self, py::object ctx, py::object oss_file_path, py::object isrm) {
+  py::object bucket = self.attr("bucket");
+  py::object keys = self.attr("find_prefix_oss")(ctx, oss_file_path, isrm);
+  for (py::handle key : keys) bucket.attr("delete_object")(key);
+}
+
+bool delete_path(py::object self, py::object remote_path) {
+  py::object bucket = self.attr("bucket");
+  py::object keys = self.attr("find_prefix_oss")(py::dict(), remote_path, "isrm"_a = false);
+  for (py::handle key : keys) bucket.attr("delete_object")(key);
+  return true;
+}
+
+std::string gen_local_unique_file(py::object /*self*/, py::object ext) {
+  py::object join = g("os").attr("path").attr("join");
+  std::string env = py_str(bmobj().attr("get_current_env")());
+  std::string folder;
+  if (env == "server") {
+    folder = path_text(join(g("settings").attr("MEDIA_ROOT"), "data"));
+  } else {
+    py::object home = g("os").attr("environ").attr("get")("HOME", "");
+    folder = path_text(join(home, "tmp/kestro"));
+  }
+  without_gil([&] { kestro::fs::make_dirs(folder); });
+  std::string name = kestro::ids::uuid1_hex() + kestro::ids::uuid1_hex() + "." + py_str(ext);
+  return kestro::text::posix_join(folder, name);
+}
+
+// ---- single-object transfers ---------------------------------------------
+
+// The host's default text encoding, as open() in text mode uses it.
+py::object text_encoding() { return py::module_::import("locale").attr("getpreferredencoding")(false); }
+
+std::string result_summary(py::handle result) {
+  std::string out = "upload result";
+  for (const char* field : {"status", "etag", "request_id"}) {
+    py::object v = py::getattr(result, field, py::none());
+    if (v.is_none()) continue;
+    out += ' ';
+    out += field;
+    out += '=';
+    out += py_str(v);
+  }
+  return out;
+}
+
+bool upload(py::object self, py::object file_content, py::object remote_filename) {
+  py::object bm = bmobj();
+  bm.attr("log_error")("upload", "start");
+  if (Py_TYPE(file_content.ptr()) != &PyUnicode_Type) raise_et(2, "file_content must be str");
+  std::string work = path_text(self.attr("gen_local_unique_file")());
+  std::string temp = work + ".tmp.json";
+  std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
+  without_gil([&] {
+    kestro::fs::write_file(temp, bytes);
+    kestro::fs::rename(temp, work);
+  });
+  py::object result = g("oss2").attr("resumable_upload")(self.attr("bucket"), remote_filename, work);
+  bm.attr("remove_file")(work);
+  bm.attr("log_error")(result_summary(result));
+  bm.attr("log_error")("upload", "end");
+  return true;
+}
+
+// Whole file as bytes; throws kestro::Error. Runs without the GIL.
+std::string read_all(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) kestro::throw_io("cannot open for reading", path);
+  std::string out;
+  char buf[1 << 16];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  bool failed = std::ferror(f);
+  std::fclose(f);
+  if (failed) kestro::throw_io("cannot read", path);
+  return out;
+}
+
+py::object download(py::object self, py::object remote_filename) {
+  py::object bm = bmobj();
+  bm.attr("log_error")("download", remote_filename, "start");
+  std::string work = path_text(self.attr("gen_local_unique_file")());
+  std::string temp = work + ".tmp.json";
+  py::object bucket = self.attr("bucket");
+  for (int i = 0; i < kDownloadAttempts; ++i) {
+    try {
+      bucket.attr("restore_object")(remote_filename);
+    } catch (py::error_already_set& e) {
+      if (!is_ordinary(e)) throw;
+    }
+    try {
+      g("oss2").attr("resumable_download")(bucket, remote_filename, temp);
+      break;
+    } catch (py::error_already_set& e) {
+      if (!is_ordinary(e)) throw;
+      bm.attr("remove_file")(temp);
+      if (i == kDownloadAttempts - 1) throw;
+      kestro::py_common::py_sleep(py::float_(kDownloadPause));
+    }
+  }
+  without_gil([&] { kestro::fs::rename(temp, work); });
+  bm.attr("log_error")("download", remote_filename, "end");
+  std::string bytes = without_gil([&] { return read_all(work); });
+  // Text mode: decoded with the default encoding, universal newlines.
+  py::object content = py::bytes(bytes).attr("decode")(text_encoding());
+  content = content.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+  bm.attr("remove_file")(work);
+  return content;
+}
+
+// The texts and SDK call that make a worker an upload or a download one.
+struct Direction {
+  const char* sdk_call;
+  const char* status;
+  const char* failed;
+  const char* finally_failed;
+  const char* message;
+  bool via_part_file;  // downloads land under a temporary name first
+};
+constexpr Direction kUpload{"put_object_from_file", " upload status ", " upload oss fail, repeat ",
+                            " upload oss finally fail: ", "upload fail ", false};
+constexpr Direction kDownload{"get_object_to_file", " download status ", " download oss fail, repeat ",
+                              " download oss finally fail: ", "download fail ", true};
+
+// One attempt: the SDK call, then the status line. A download is written
+// beside local_file and renamed into place only once complete.
+void attempt(py::object bucket, py::object ctx, py::object td_file, py::object local_file,
+             const std::string& local_text, const Direction& d) {
+  double start = py_time();
+  py::object result;
+  if (d.via_part_file) {
+    PartFile part{local_text + "." + kestro::ids::uuid1_hex() + ".part"};
+    result = bucket.attr(d.sdk_call)(td_file, part.path);
+    without_gil([&] { kestro::fs::rename(part.path, local_text); });
+    part.path.clear();
+  } else {
+    result = bucket.attr(d.sdk_call)(td_file, local_file);
+  }
+  double end = py_time();
+  std::string line = local_text + d.status + py_str(result.attr("status")) + ", sub time ";
+  kestro::text::append_float_repr(line, end - start);
+  bmobj().attr("clog")(ctx, line);
+}
+
+void transfer_one(py::object self, py::object ctx, py::object td_file, py::object local_file, const Direction& d) {
+  py::object bucket = self.attr("bucket");
+  std::string local_text = py_str(local_file);
+  for (int i = 0; i < kWorkerAttempts; ++i) {
+    try {
+      attempt(bucket, ctx, td_file, local_file, local_text, d);
+      return;
+    } catch (py::error_already_set& e) {
+      if (!is_ordinary(e)) throw;
+      py::object bm = bmobj();
+      bm.attr("clog")(ctx, local_text + d.failed + std::to_string(i) + ", error: " + py_str(e.value()));
+      if (i < kWorkerAttempts - 1) {
+        py::object pause = self.attr("retry_time_sleep");
+        if (pause.is_none()) pause = g("random").attr("randint")(60, 120);
+        kestro::py_common::py_sleep(pause);
+        continue;
+      }
+      bm.attr("clog")(ctx, local_text + d.finally_failed + py_str(e.value()));
+      raise_et_from(2, d.message + py_str(td_file) + " " + local_text, e);
+    }
+  }
+}
+
+// ---- folder transfers ----------------------------------------------------
+
+struct Job {
+  std::string key;
+  std::string local_path;
+};
+
+// One task per job on a pool of at most max_workers threads, results taken
+// in completion order. The first error ends the wait: tasks not yet started
+// are cancelled, running ones finish on their own (their work items keep the
+// bound worker, hence the client, and ctx alive).
+void run_pool(py::object self, const char* worker, py::object ctx, py::object max_workers,
+              const std::vector<Job>& jobs) {
+  py::object pool = g("ThreadPoolExecutor")("max_workers"_a = max_workers);
+  py::object fn = self.attr(worker);
+  py::list futures;
+  try {
+    for (const auto& job : jobs) futures.append(pool.attr("submit")(fn, ctx, job.key, job.local_path));
+    for (py::handle future : g("as_completed")(futures)) future.attr("result")();
+  } catch (...) {
+    for (py::handle future : futures) future.attr("cancel")();
+    pool.attr("shutdown")("wait"_a = false);
+    throw;
+  }
+  pool.attr("shutdown")("wait"_a = false);
+}
+
+// Writes the empty gzip marker under data_root() and uploads it. Written
+// under a fresh name and renamed, so a concurrent call never uploads a
+// half-written marker.
+void put_marker(py::object self, py::object ctx, const std::string& oss_folder, const char* name) {
+  std::string root = kestro::py_common::data_root();
+  std::string path = kestro::text::posix_join(root, name);
+  without_gil([&] {
+    kestro::fs::make_dirs(root);
+    std::string temp = path + "." + kestro::ids::uuid1_hex() + ".tmp";
+    kestro::fs::write_file(temp, kestro::fs::empty_gzip());
+    try {
+      kestro::fs::rename(temp, path);
+    } catch (...) {
+      kestro::fs::remove_file(temp);
+      throw;
+    }
+  });
+  self.attr("_upload_oss")(ctx, oss_folder + name, path);
+}
+
+void upload_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
+                py::object add_success, py::object add_empty, py::object max_workers, py::object isrm,
+                py::object isdel) {
+  check_max_workers(max_workers);
+  py::object bm = bmobj();
+  double start = py_time();
+  self.attr("delete_prefix_oss")(ctx, oss_file_path);
+  std::string local = path_text(local_file_path);
+  std::string oss = py_str(oss_file_path);
+  bool recursive = truthy(isrm);
+  auto files = without_gil([&] { return ft::plan_upload(local, oss, recursive); });
+  bm.attr("clog")(ctx, ft::upload_summary(files), ft::upload_file_lines(files));
+  if (!files.empty()) {
+    std::vector<Job> jobs;
+    jobs.reserve(files.size());
+    for (auto& f : files) jobs.push_back({std::move(f.key), std::move(f.local_path)});
+    run_pool(self, "_upload_oss", ctx, max_workers, jobs);
+    if (truthy(add_success)) put_marker(self, ctx, oss, "_SUCCESS");
+  } else if (truthy(add_empty)) {
+    put_marker(self, ctx, oss, "_EMPTY");
+  }
+  double end = py_time();
+  if (truthy(isdel)) bm.attr("remove_folder")(local_file_path);
+  bm.attr("clog")(ctx, oss + " upload oss all time", py::float_(end - start));
+}
+
+void download_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
+                  py::object max_workers, py::object isrm, py::object isdel) {
+  check_max_workers(max_workers);
+  py::object bm = bmobj();
+  double start = py_time();
+  bm.attr("remove_folder")(local_file_path);
+  std::string local = path_text(local_file_path);
+  without_gil([&] {
+    // Whatever could not be removed must not be mixed with the new files.
+    if (kestro::fs::exists(local)) throw kestro::Error(kestro::Error::Code::kIo, "folder still exists", EEXIST, local);
+    kestro::fs::make_dirs(local);
+  });
+  py::object keys = self.attr("find_prefix_oss")(ctx, oss_file_path, "isrm"_a = isrm);
+  std::string oss = py_str(oss_file_path);
+  bool recursive = truthy(isrm);
+  std::vector<Job> jobs;
+  for (py::handle key : keys) {
+    Job job{py_str(key), {}};
+    if (!ft::download_path(job.key, oss, local, recursive, job.local_path))
+      raise_et(2, "key does not name a file inside the local folder: " + job.key);
+    jobs.push_back(std::move(job));
+  }
+  if (!jobs.empty()) {
+    if (recursive) {
+      without_gil([&] {
+        for (const auto& job : jobs) kestro::fs::make_dirs(kestro::text::dirname(job.local_path));
+      });
+    }
+    run_pool(self, "_download_oss", ctx, max_workers, jobs);
+  }
+  double end = py_time();
+  if (truthy(isdel)) {
+    // Only what was downloaded: an object that appeared in the folder
+    // during the transfer stays for the next run.
+    py::object bucket = self.attr("bucket");
+    std::string prefix = ft::folder_prefix(oss);
+    for (const auto& job : jobs)
+      if (!recursive || ft::directly_under(job.key, prefix)) bucket.attr("delete_object")(job.key);
+  }
+  bm.attr("clog")(ctx, oss + " download oss all time", py::float_(end - start));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(oss, m) {
+  m.doc() = "OSS client: bucket operations, single-object transfers with retries, parallel folder transfers.";
+
+  m.attr("oss2") = py::module_::import("oss2");
+  m.attr("os") = py::module_::import("os");
+  m.attr("uuid") = py::module_::import("uuid");
+  m.attr("time") = py::module_::import("time");
+  m.attr("settings") = py::module_::import("django.conf").attr("settings");
+  kestro::py_common::bind_defines(m);
+  m.attr("pathlib") = py::module_::import("pathlib");
+  py::module_ futures = py::module_::import("concurrent.futures");
+  m.attr("ThreadPoolExecutor") = futures.attr("ThreadPoolExecutor");
+  m.attr("as_completed") = futures.attr("as_completed");
+  m.attr("gzip") = py::module_::import("gzip");
+  m.attr("random") = py::module_::import("random");
+  m.attr("requests") = py::module_::import("requests");
+
+  ClassBuilder session(m, "OssSession", py::make_tuple(m.attr("oss2").attr("Session")));
+  session.def_init(&session_init, py::arg("pool_connections") = 10, py::arg("pool_maxsize") = 10);
+  session.attr("__doc__", py::str("OSS SDK session whose requests.Session pools are sized for many threads."));
+
+  ClassBuilder client(m, "AliyunOss", py::make_tuple(py::module_::import("builtins").attr("object")));
+  client
+      .def_init(&client_init, py::arg("bucket_name"), py::arg("aly_access_key_id"), py::arg("aly_access_key_secret"),
+                py::arg("aly_endpoint"), py::arg("pool_connections") = 210, py::arg("pool_maxsize") = 210,
+                py::arg("timeout") = py::none(), py::arg("retry_time_sleep") = py::none())
+      .def("exists", &exists, py::arg("remote_filename"))
+      .def("find_prefix_oss", &find_prefix_oss, py::arg("ctx"), py::arg("oss_file_path"), py::arg("isrm") = false,
+           py::arg("ftype") = "file")
+      .def("delete_prefix_oss", &delete_prefix_oss, py::arg("ctx"), py::arg("oss_file_path"),
+           py::arg("isrm") = false)
+      .def("delete_path", &delete_path, py::arg("remote_path"))
+      .def("gen_local_unique_file", &gen_local_unique_file, py::arg("ext") = "csv")
+      .def("upload", &upload, py::arg("file_content"), py::arg("remote_filename"))
+      .def("download", &download, py::arg("remote_filename"))
+      .def(
+          "_upload_oss",
+          [](py::object self, py::object ctx, py::object td_file, py::object local_file) {
+            transfer_one(self, ctx, td_file, local_file, kUpload);
+          },
+          py::arg("ctx"), py::arg("td_file"), py::arg("local_file"))
+      .def(
+          "_download_oss",
+          [](py::object self, py::object ctx, py::object td_file, py::object local_file) {
+            transfer_one(self, ctx, td_file, local_file, kDownload);
+          },
+          py::arg("ctx"), py::arg("td_file"), py::arg("local_file"))
+      .def("upload_oss", &upload_oss, py::arg("ctx"), py::arg("local_file_path"), py::arg("oss_file_path"),
+           py::arg("add_success") = false, py::arg("add_empty") = false, py::arg("max_workers") = 200,
+           py::arg("isrm") = false, py::arg("isdel") = true)
+      .def("download_oss", &download_oss, py::arg("ctx"), py::arg("local_file_path"), py::arg("oss_file_path"),
+           py::arg("max_workers") = 200, py::arg("isrm") = false, py::arg("isdel") = true);
+  client.attr("__doc__", py::str("OSS client for one bucket: listing, deleting, single-object and folder transfers."));
+}

@@ -1,0 +1,373 @@
+"""A small OSS protocol server on 127.0.0.1, in memory, path-style requests.
+
+Speaks what the client needs: object PUT/GET/HEAD (incl. ?objectMeta)/DELETE,
+restore requests (counted), and the paged v1 listing with prefix, delimiter,
+marker, max-keys and url encoding. Objects carry the CRC-64 header the SDK
+checks. Signatures are not checked.
+
+Faults are injected per request with add_fault(): an error status, a reset
+in the middle of the body, a stall, a wrong checksum. Every request is
+recorded in `requests` as (method, bucket, key, query).
+
+Run stand-alone (for benchmarks and demos):
+    python tests/servers/oss_server.py --port 0 --bucket name
+prints "READY <port>" once listening.
+"""
+import argparse
+import base64
+import hashlib
+import re
+import socket
+import sys
+import threading
+import time
+from email.utils import formatdate
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qsl, quote, unquote, urlsplit
+from xml.sax.saxutils import escape
+
+import crcmod
+
+_crc64 = crcmod.mkCrcFun(0x142F0E1EBA9EA3693, initCrc=0, xorOut=0xFFFFFFFFFFFFFFFF, rev=True)
+
+
+def crc64(data):
+    return _crc64(data)
+
+
+class Fault:
+    """One injected fault. `key` is an exact key, a compiled regex, or None
+    (any); `method` likewise None for any. `times` None means every match."""
+
+    def __init__(self, action, method=None, key=None, times=1, status=500, code="InternalError", delay=0.0):
+        self.action = action
+        self.method = method
+        self.key = key
+        self.times = times
+        self.status = status
+        self.code = code
+        self.delay = delay
+        self.hits = 0
+
+    def matches(self, method, key):
+        if self.times is not None and self.hits >= self.times:
+            return False
+        if self.method is not None and self.method != method:
+            return False
+        if self.key is None:
+            return True
+        if isinstance(self.key, re.Pattern):
+            return key is not None and self.key.search(key) is not None
+        return self.key == key
+
+
+class _Server(ThreadingHTTPServer):
+    daemon_threads = True
+    request_queue_size = 1024
+    allow_reuse_address = True
+
+
+class OssServer:
+    def __init__(self, port=0, buckets=("bucket1",)):
+        self.lock = threading.Lock()
+        self.buckets = {name: {} for name in buckets}
+        self.requests = []
+        self.faults = []
+        self.restore_status = 400  # a standard-class object cannot be restored
+        owner = self
+
+        class Handler(_Handler):
+            server_owner = owner
+
+        self.httpd = _Server(("127.0.0.1", port), Handler)
+        self.port = self.httpd.server_address[1]
+        self.url = "http://127.0.0.1:%d" % self.port
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+
+    # --- test helpers ------------------------------------------------------
+    def put(self, key, data=b"", bucket="bucket1"):
+        if isinstance(data, str):
+            data = data.encode()
+        with self.lock:
+            self.buckets[bucket][key] = data
+
+    def get(self, key, bucket="bucket1"):
+        with self.lock:
+            return self.buckets[bucket].get(key)
+
+    def keys(self, bucket="bucket1"):
+        with self.lock:
+            return sorted(self.buckets[bucket])
+
+    def clear(self):
+        with self.lock:
+            for store in self.buckets.values():
+                store.clear()
+            self.requests.clear()
+            self.faults.clear()
+            self.restore_status = 400
+
+    def add_fault(self, action, **kw):
+        fault = Fault(action, **kw)
+        with self.lock:
+            self.faults.append(fault)
+        return fault
+
+    def calls(self, method=None, key=None, query=None):
+        """Recorded requests filtered by method, key and a query parameter name."""
+        with self.lock:
+            return [r for r in self.requests
+                    if (method is None or r[0] == method) and (key is None or r[2] == key)
+                    and (query is None or query in r[3])]
+
+    def _take_fault(self, method, key):
+        with self.lock:
+            for fault in self.faults:
+                if fault.matches(method, key):
+                    fault.hits += 1
+                    return fault
+        return None
+
+    def start(self):
+        self.thread.start()
+        return self
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def _error_xml(code, message, key=None):
+    body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error><Code>%s</Code><Message>%s</Message>" % (
+        escape(code), escape(message))
+    if key is not None:
+        body += "<Key>%s</Key>" % escape(key)
+    body += "<RequestId>0000</RequestId><HostId>127.0.0.1</HostId></Error>"
+    return body.encode()
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_owner = None  # set by OssServer
+
+    def log_message(self, *args):
+        pass
+
+    # --- plumbing -----------------------------------------------------------
+    def _parse(self):
+        parts = urlsplit(self.path)
+        path = unquote(parts.path)
+        query = dict(parse_qsl(parts.query, keep_blank_values=True))
+        bucket, _, key = path.lstrip("/").partition("/")
+        return bucket, (key if key else None), query
+
+    def _body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            data = b""
+            while True:
+                size = int(self.rfile.readline().strip().split(b";")[0], 16)
+                if size == 0:
+                    self.rfile.readline()
+                    return data
+                data += self.rfile.read(size)
+                self.rfile.readline()
+        length = int(self.headers.get("Content-Length") or 0)
+        return self.rfile.read(length) if length else b""
+
+    def _send(self, status, body=b"", headers=None, head=False):
+        self.send_response(status)
+        self.send_header("x-oss-request-id", "%016x" % (id(self) ^ int(time.time() * 1e6)))
+        self.send_header("Date", formatdate(usegmt=True))
+        for name, value in (headers or {}).items():
+            self.send_header(name, value)
+        if "Content-Length" not in (headers or {}):
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if body and not head:
+            self.wfile.write(body)
+
+    def _error(self, status, code, message, key=None, head=False):
+        body = _error_xml(code, message, key)
+        if head:  # a HEAD answer carries its error in a header
+            self._send(status, b"", {"x-oss-err": base64.b64encode(body).decode(), "Content-Length": "0"},
+                       head=True)
+        else:
+            self._send(status, body, {"Content-Type": "application/xml"})
+
+    def _reset(self):
+        # RST instead of FIN: the client sees the connection break mid-exchange
+        try:
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        except OSError:
+            pass
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+    def _object_headers(self, data, fault):
+        crc = crc64(data)
+        if fault is not None and fault.action == "bad_crc":
+            crc ^= 1
+        return {
+            "Content-Type": "application/octet-stream",
+            "Content-Length": str(len(data)),
+            "ETag": '"%s"' % hashlib.md5(data).hexdigest().upper(),
+            "Last-Modified": formatdate(usegmt=True),
+            "x-oss-object-type": "Normal",
+            "x-oss-storage-class": "Standard",
+            "x-oss-hash-crc64ecma": str(crc),
+        }
+
+    def _dispatch(self, method):
+        owner = self.server_owner
+        bucket, key, query = self._parse()
+        body = self._body() if method in ("PUT", "POST") else b""
+        with owner.lock:
+            owner.requests.append((method, bucket, key, query))
+        fault = owner._take_fault(method, key)
+        if fault is not None:
+            if fault.delay:
+                time.sleep(fault.delay)
+            if fault.action == "status":
+                return self._error(fault.status, fault.code, "injected fault", key, head=method == "HEAD")
+            if fault.action == "reset" and method != "GET":
+                return self._reset()
+        with owner.lock:
+            store = owner.buckets.get(bucket)
+        if store is None:
+            return self._error(404, "NoSuchBucket", "The specified bucket does not exist.", head=method == "HEAD")
+        if key is None:
+            if method == "GET":
+                return self._list(bucket, store, query)
+            return self._error(501, "NotImplemented", "bucket operation not supported")
+        if method == "PUT":
+            if any(q in query for q in ("partNumber", "uploadId", "acl", "symlink", "tagging")):
+                return self._error(501, "NotImplemented", "object operation not supported", key)
+            with owner.lock:
+                store[key] = body
+            headers = self._object_headers(body, fault)
+            return self._send(200, b"", {"ETag": headers["ETag"],
+                                         "x-oss-hash-crc64ecma": headers["x-oss-hash-crc64ecma"]})
+        if method == "POST":
+            if "restore" in query:
+                with owner.lock:
+                    present = key in store
+                if not present:
+                    return self._error(404, "NoSuchKey", "The specified key does not exist.", key)
+                if owner.restore_status == 202:
+                    return self._send(202)
+                return self._error(owner.restore_status, "OperationNotSupported",
+                                   "The operation is not supported for this resource", key)
+            return self._error(501, "NotImplemented", "object operation not supported", key)
+        with owner.lock:
+            data = store.get(key)
+        if method == "DELETE":
+            with owner.lock:
+                store.pop(key, None)
+            return self._send(204)
+        if data is None:
+            return self._error(404, "NoSuchKey", "The specified key does not exist.", key, head=method == "HEAD")
+        headers = self._object_headers(data, fault)
+        if method == "HEAD":
+            if "objectMeta" in query:
+                headers = {k: v for k, v in headers.items()
+                           if k in ("ETag", "Last-Modified", "Content-Length", "x-oss-hash-crc64ecma")}
+            headers["Content-Length"] = str(len(data))
+            return self._send(200, b"", headers, head=True)
+        if fault is not None and fault.action == "reset":
+            # the full length announced, half the body sent, then the connection dies
+            self.send_response(200)
+            for name, value in headers.items():
+                self.send_header(name, value)
+            self.end_headers()
+            self.wfile.write(data[: len(data) // 2])
+            self.wfile.flush()
+            return self._reset()
+        return self._send(200, data, headers)
+
+    def _list(self, bucket, store, query):
+        prefix = query.get("prefix", "")
+        delimiter = query.get("delimiter", "")
+        marker = query.get("marker", "")
+        max_keys = int(query.get("max-keys") or 100)
+        url = query.get("encoding-type") == "url"
+        enc = (lambda s: quote(s, safe="")) if url else escape
+        with self.server_owner.lock:
+            items = {k: len(v) for k, v in store.items() if k.startswith(prefix)}
+        skip_under = marker if delimiter and marker.endswith(delimiter) else None
+        keys = sorted(k for k in items if k > marker and not (skip_under and k.startswith(skip_under)))
+        contents, prefixes, count, truncated, next_marker, i = [], [], 0, False, "", 0
+        while i < len(keys):
+            if count == max_keys:
+                truncated = True
+                break
+            k = keys[i]
+            rest = k[len(prefix):]
+            if delimiter and delimiter in rest:
+                common = prefix + rest[: rest.index(delimiter) + len(delimiter)]
+                prefixes.append(common)
+                next_marker = common
+                while i < len(keys) and keys[i].startswith(common):
+                    i += 1
+            else:
+                contents.append(k)
+                next_marker = k
+                i += 1
+            count += 1
+        out = ["<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ListBucketResult>",
+               "<Name>%s</Name><Prefix>%s</Prefix><Marker>%s</Marker><MaxKeys>%d</MaxKeys>" % (
+                   escape(bucket), enc(prefix), enc(marker), max_keys),
+               "<Delimiter>%s</Delimiter>" % enc(delimiter)]
+        if url:
+            out.append("<EncodingType>url</EncodingType>")
+        out.append("<IsTruncated>%s</IsTruncated>" % ("true" if truncated else "false"))
+        if truncated:
+            out.append("<NextMarker>%s</NextMarker>" % enc(next_marker))
+        for k in contents:
+            out.append("<Contents><Key>%s</Key><LastModified>2024-01-02T03:04:05.000Z</LastModified>"
+                       "<ETag>\"00\"</ETag><Type>Normal</Type><Size>%d</Size><StorageClass>Standard</StorageClass>"
+                       "<Owner><ID>0</ID><DisplayName>0</DisplayName></Owner></Contents>" % (enc(k), items[k]))
+        for p in prefixes:
+            out.append("<CommonPrefixes><Prefix>%s</Prefix></CommonPrefixes>" % enc(p))
+        out.append("</ListBucketResult>")
+        self._send(200, "".join(out).encode(), {"Content-Type": "application/xml"})
+
+    def do_GET(self):
+        self._dispatch("GET")
+
+    def do_HEAD(self):
+        self._dispatch("HEAD")
+
+    def do_PUT(self):
+        self._dispatch("PUT")
+
+    def do_DELETE(self):
+        self._dispatch("DELETE")
+
+    def do_POST(self):
+        self._dispatch("POST")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--bucket", action="append", default=[])
+    args = parser.parse_args(argv)
+    server = OssServer(args.port, buckets=args.bucket or ["bucket1"])
+    print("READY %d" % server.port, flush=True)
+    try:
+        server.httpd.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
