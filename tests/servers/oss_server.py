@@ -21,6 +21,8 @@ import socket
 import sys
 import threading
 import time
+
+_real_sleep = time.sleep  # stalls must stay real when a test replaces time.sleep
 from email.utils import formatdate
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl, quote, unquote, urlsplit
@@ -235,7 +237,7 @@ class _Handler(BaseHTTPRequestHandler):
         fault = owner._take_fault(method, key)
         if fault is not None:
             if fault.delay:
-                time.sleep(fault.delay)
+                _real_sleep(fault.delay)
             if fault.action == "status":
                 return self._error(fault.status, fault.code, "injected fault", key, head=method == "HEAD")
             if fault.action == "reset" and method != "GET":
