@@ -88,6 +88,8 @@ py::object delete_pod(py::object self, py::object pod_name) {
 
 PYBIND11_MODULE(podwarden, m) {
   kestro::py_common::bind_defines(m);
+  // Not used by PodWarden; the module loads only where the OSS module does.
+  m.attr("AliyunOss") = py::module_::import("kestro.oss.oss").attr("AliyunOss");
   m.attr("client") = py::module_::import("kubernetes.client");
   m.attr("config") = py::module_::import("kubernetes.config");
 

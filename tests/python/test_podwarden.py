@@ -10,6 +10,7 @@ from kubernetes.client.exceptions import ApiException
 from kubernetes.config.config_exception import ConfigException
 
 from kestro.common import defines
+from kestro.oss import oss
 from kestro.pyspark_k8s import podwarden
 from kestro.pyspark_k8s.podwarden import PodWarden
 from servers.k8s_api import K8sApiServer
@@ -38,6 +39,7 @@ def warden(kubeconfig):
 def test_module_binds_its_imports():
     assert podwarden.BMOBJ is defines.BMOBJ
     assert podwarden.Et is defines.Et
+    assert podwarden.AliyunOss is oss.AliyunOss
     assert podwarden.client is client
     assert podwarden.config is config
 

@@ -6,6 +6,7 @@ from kubernetes import config as config
 
 from kestro.common.defines import BMOBJ as BMOBJ
 from kestro.common.defines import Et as Et
+from kestro.oss.oss import AliyunOss as AliyunOss
 
 class PodSummary(TypedDict):
     name: str
