@@ -156,6 +156,7 @@ def _error_xml(code, message, key=None):
 
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # headers and body go out as separate writes
     server_owner = None  # set by OssServer
 
     def log_message(self, *args):

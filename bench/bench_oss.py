@@ -1,0 +1,168 @@
+"""upload_oss then download_oss of 2,000 files of 16 KiB with 200 workers.
+
+The OSS protocol server (tests/servers/oss_server.py) runs in its own
+process. Every task-log line pauses its thread for 0.5 s, so each direction
+has a floor of 2000 x 0.5 / 200 = 5 s plus the summary and timing lines
+(upload 6.0 s, download 5.5 s). kestro's AliyunOss and a reference (the
+same steps written in plain Python with oss2, pathlib and
+concurrent.futures) run on the same files in one run; the script prints
+each one's time, the floor, the ratio to the floor and kestro / reference.
+
+    .venv/bin/python bench/bench_oss.py [--files 2000] [--size 16384] [--workers 200]
+"""
+import argparse
+import os
+import pathlib
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor, as_completed
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+PAUSE = 0.5
+
+
+# ---- the reference: the described steps in plain Python -----------------------
+
+def reference_clog(ctx, *values):
+    print(*[str(v) for v in values])
+    time.sleep(PAUSE)
+
+
+class ReferenceOss:
+    def __init__(self, bucket_name, endpoint):
+        import oss2
+        import requests
+
+        session = oss2.Session()
+        session.session = requests.Session()
+        for scheme in ("http://", "https://"):
+            session.session.mount(scheme, requests.adapters.HTTPAdapter(pool_connections=210, pool_maxsize=210))
+        self.bucket = oss2.Bucket(oss2.Auth("a", "b"), endpoint, bucket_name, session=session)
+        self.oss2 = oss2
+
+    def find(self, path):
+        path = path if path.endswith("/") else path + "/"
+        return [o.key for o in self.oss2.ObjectIterator(self.bucket, prefix=path, delimiter="/")
+                if not o.key.endswith("/")]
+
+    def worker(self, ctx, key, local, call, word):
+        for i in range(3):
+            try:
+                start = time.time()
+                result = getattr(self.bucket, call)(key, local)
+                reference_clog(ctx, "%s %s status %s, sub time %s" % (local, word, result.status, time.time() - start))
+                return
+            except Exception as e:
+                reference_clog(ctx, "%s %s oss fail, repeat %d, error: %s" % (local, word, i, e))
+                if i == 2:
+                    raise
+
+    def upload_oss(self, ctx, local, oss_path, max_workers):
+        start = time.time()
+        for key in self.find(oss_path):
+            self.bucket.delete_object(key)
+        files = [p for p in pathlib.Path(local).glob("*") if not p.is_dir()]
+        sizes = [round(p.stat().st_size / 1024 / 1024, 4) for p in files]
+        reference_clog(ctx, "upload file info *  file total count %d  file total size %sM" % (len(files), sum(sizes)),
+                       "\n".join("%sM %s" % (s, p.name) for s, p in zip(sizes, files)))
+        pool = ThreadPoolExecutor(max_workers=max_workers)
+        tasks = [pool.submit(self.worker, ctx, oss_path + p.name, str(p), "put_object_from_file", "upload")
+                 for p in files]
+        for t in as_completed(tasks):
+            t.result()
+        reference_clog(ctx, oss_path + " upload oss all time", time.time() - start)
+
+    def download_oss(self, ctx, local, oss_path, max_workers):
+        start = time.time()
+        shutil.rmtree(local, ignore_errors=True)
+        os.makedirs(local)
+        pool = ThreadPoolExecutor(max_workers=max_workers)
+        tasks = [pool.submit(self.worker, ctx, key, local + "/" + key.rsplit("/", 1)[-1], "get_object_to_file",
+                             "download") for key in self.find(oss_path)]
+        for t in as_completed(tasks):
+            t.result()
+        reference_clog(ctx, oss_path + " download oss all time", time.time() - start)
+
+
+# ---- harness -----------------------------------------------------------------------
+
+def start_server():
+    proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "tests", "servers", "oss_server.py"),
+                             "--bucket", "bench"], stdout=subprocess.PIPE, text=True)
+    line = proc.stdout.readline()
+    if not line.startswith("READY"):
+        proc.kill()
+        raise RuntimeError("OSS server did not start: %r" % line)
+    return proc, "http://127.0.0.1:%s" % line.split()[1]
+
+
+def timed(fn, *args):
+    real_stdout = sys.stdout
+    sys.stdout = open(os.devnull, "w")  # the task-log lines ("local" mode prints them)
+    try:
+        start = time.perf_counter()
+        fn(*args)
+        return time.perf_counter() - start
+    finally:
+        sys.stdout.close()
+        sys.stdout = real_stdout
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--files", type=int, default=2000)
+    parser.add_argument("--size", type=int, default=16384)
+    parser.add_argument("--workers", type=int, default=200)
+    args = parser.parse_args()
+
+    os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: task-log lines are printed
+    work = tempfile.mkdtemp(prefix="kestro-bench-oss-")
+    os.environ["KESTRO_DATA_ROOT"] = os.path.join(work, "mydata")
+    from kestro.oss.oss import AliyunOss
+
+    proc, url = start_server()
+    try:
+        src = os.path.join(work, "src")
+        os.makedirs(src)
+        rnd = random.Random(7)
+        for k in range(args.files):
+            with open(os.path.join(src, "part-%05d.csv" % k), "wb") as f:
+                f.write(rnd.randbytes(args.size))
+
+        kestro = AliyunOss("bench", "a", "b", url, retry_time_sleep=0)
+        reference = ReferenceOss("bench", url)
+        lines = args.files * PAUSE / args.workers
+        floors = {"upload": lines + 2 * PAUSE, "download": lines + PAUSE}
+        results = {}
+        ctx = {}
+        # kestro first, then the reference, on the same files and server
+        results["kestro", "upload"] = timed(kestro.upload_oss, ctx, src, "k/", False, False, args.workers, False,
+                                            False)
+        results["kestro", "download"] = timed(kestro.download_oss, ctx, os.path.join(work, "k"), "k/",
+                                              args.workers, False, False)
+        results["reference", "upload"] = timed(reference.upload_oss, ctx, src, "r/", args.workers)
+        results["reference", "download"] = timed(reference.download_oss, ctx, os.path.join(work, "r"), "r/",
+                                                 args.workers)
+        for name in ("k", "r"):
+            got = sorted(os.listdir(os.path.join(work, name)))
+            assert got == sorted(os.listdir(src)), "download of %s incomplete" % name
+        print("%d files x %d bytes, %d workers, %.1f s of task-log pauses per worker" % (
+            args.files, args.size, args.workers, lines))
+        for direction in ("upload", "download"):
+            k, r, floor = results["kestro", direction], results["reference", direction], floors[direction]
+            print("%-8s kestro %6.2f s  reference %6.2f s  floor %5.2f s  kestro/floor %.2f  "
+                  "reference/floor %.2f  kestro/reference %.2f" % (direction, k, r, floor, k / floor, r / floor,
+                                                                   k / r))
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
