@@ -91,6 +91,12 @@ void run_tasks(py::object self, const char* task_name, const std::vector<FileTas
   pool.attr("shutdown")("wait"_a = true);
 }
 
+// A local folder whose removal would take the current or the root folder
+// with it: depth 0 once ".." is resolved ("", ".", "/", "/tmp/..").
+bool is_root_folder(const std::string& local) {
+  return kestro::text::depth(kestro::text::posix_normpath(local)) == 0;
+}
+
 void write_marker(py::object self, const std::string& remote_path, const char* name) {
   std::string_view gz = kestro::fs::empty_gzip();
   py::object buffer = py::module_::import("io").attr("BytesIO")(py::bytes(gz.data(), gz.size()));
@@ -108,7 +114,8 @@ void upload_folder(py::object self, py::object local_path, py::object remote_pat
   // Checked before the target is emptied: a root prefix is the whole
   // bucket, a missing source would leave it emptied for nothing.
   if (kestro::text::depth(remote) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
-  if (!kestro::fs::is_dir(local)) kestro::py_common::raise_et(2, "local folder not found: " + local);
+  if (!kestro::fs::is_dir(kestro::text::pathlib_norm(local)))
+    kestro::py_common::raise_et(2, "local folder not found: " + local);
   bool recursive = truthy(isrm);
 
   py::object ctx = self.attr("ctx");
@@ -124,7 +131,7 @@ void upload_folder(py::object self, py::object local_path, py::object remote_pat
   }
   py::float_ end(kestro::py_common::py_time());
   if (truthy(isdel)) {
-    if (kestro::text::depth(local) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
+    if (is_root_folder(local)) kestro::py_common::raise_et(2, "cannt del root folder");
     kestro::py_common::bmobj().attr("remove_folder")(local_path);
   }
   clog(ctx, remote_path + py::str(" upload all time"), end - start);
@@ -137,7 +144,7 @@ void download_folder(py::object self, py::object local_path, py::object remote_p
   long long workers = count_arg(max_workers, "max_workers");
   count_arg(retry_count, "retry_count");
   // The target is emptied first: never the current or the root folder.
-  if (kestro::text::depth(local) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
+  if (is_root_folder(local)) kestro::py_common::raise_et(2, "cannt del root folder");
   bool recursive = truthy(isrm);
 
   py::object ctx = self.attr("ctx");

@@ -257,7 +257,7 @@ class TestDownload:
         assert [line[0] for line in task_ctx.lines()] == ["nothing/here download all time"]
         assert capsys.readouterr().out == "nothing/here\n"
 
-    @pytest.mark.parametrize("local", [".", "", "/"])
+    @pytest.mark.parametrize("local", [".", "", "/", "sub/..", "/tmp/.."])
     def test_root_target_is_refused(self, store, s3, bucket, tmp_path, monkeypatch, task_ctx, local):
         monkeypatch.chdir(tmp_path)
         (tmp_path / "keep.txt").write_text("k")

@@ -1,0 +1,171 @@
+"""upload_folder of many small files with 50 workers against moto_server.
+
+kestro's Storvane.upload_folder against a reference: the same algorithm in
+plain Python with boto3 (a new session and client per file task, the
+standard thread pool, BMOBJ.clog for every record). moto_server runs in its
+own process. Every file task writes at least one record, and every record
+pauses its thread 0.5 s, so the floor is files x 0.5 / workers.
+
+    .venv/bin/python bench/bench_storvane.py [--files 1000] [--size 16384] [--workers 50]
+"""
+import argparse
+import os
+import random
+import shutil
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor, as_completed
+from pathlib import Path
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+
+REGION = "us-east-1"
+
+
+class Reference:
+    """The upload as described, in plain Python."""
+
+    def __init__(self, ctx, ak, sk, bucket, region_name, endpoint_url):
+        self.ctx, self.access_key, self.secret_key = ctx, ak, sk
+        self.bucket, self.region_name, self.endpoint_url = bucket, region_name, endpoint_url
+
+    def get_s3_session(self):
+        import boto3
+
+        return boto3.Session(
+            aws_access_key_id=self.access_key, aws_secret_access_key=self.secret_key, region_name=self.region_name
+        )
+
+    def get_s3_config(self):
+        from botocore.config import Config
+
+        return Config(connect_timeout=60, read_timeout=600, retries={"max_attempts": 0}, max_pool_connections=10)
+
+    def get_s3_client(self):
+        return self.get_s3_session().client("s3", config=self.get_s3_config(), endpoint_url=self.endpoint_url)
+
+    def delete_folder(self, remote_path):
+        resource = self.get_s3_session().resource("s3", config=self.get_s3_config(), endpoint_url=self.endpoint_url)
+        resource.Bucket(self.bucket).objects.filter(Prefix=remote_path).delete()
+        return True
+
+    def _upload_i(self, remote_file, local_file, retry_count):
+        from kestro.common.defines import BMOBJ, Et
+
+        ctx = self.ctx
+        client = self.get_s3_client()
+        for i in range(retry_count):
+            try:
+                t0 = time.time()
+                client.upload_file(local_file, self.bucket, remote_file)
+                t1 = time.time()
+                BMOBJ.clog(ctx, local_file + " upload success, sub time " + str(t1 - t0))
+                return
+            except Exception as e:
+                BMOBJ.clog(ctx, local_file + " upload  fail, repeat " + str(i) + ", error: " + str(e))
+                if i < retry_count - 1:
+                    time.sleep(random.randint(60, 120))
+                else:
+                    BMOBJ.clog(ctx, local_file + " upload  finally fail: " + str(e))
+                    raise Et(2, "upload fail " + remote_file + " " + local_file)
+
+    def upload_folder(self, local_path, remote_path, add_success=False, add_empty=False, max_workers=50, isrm=True,
+                      isdel=True, retry_count=5):
+        from kestro.common.defines import BMOBJ
+
+        ctx = self.ctx
+        start = time.time()
+        self.delete_folder(remote_path)
+        walk = Path(local_path).rglob("*") if isrm else Path(local_path).glob("*")
+        files = [str(p) for p in walk if not p.is_dir()]
+        total, lines = 0, []
+        for f in files:
+            size = round(os.path.getsize(f) / 1024 / 1024, 4)
+            total += size
+            lines.append(str(size) + "M " + os.path.basename(f))
+        BMOBJ.clog(ctx, "upload file info *  file total count " + str(len(files)) + "  file total size "
+                   + str(total) + "M", "\n".join(lines))
+        if files:
+            pool = ThreadPoolExecutor(max_workers=max_workers)
+            futures = []
+            for f in files:
+                rel = os.path.relpath(f, local_path) if isrm else os.path.basename(f)
+                futures.append(pool.submit(self._upload_i, os.path.join(remote_path, rel), f, retry_count))
+            for fut in as_completed(futures):
+                fut.result()
+        end = time.time()
+        if isdel:
+            BMOBJ.remove_folder(local_path)
+        BMOBJ.clog(ctx, remote_path + " upload all time", end - start)
+
+
+def make_files(folder, count, size):
+    os.makedirs(folder)
+    payload = os.urandom(size)
+    for i in range(count):
+        with open(os.path.join(folder, "part-%05d.csv" % i), "wb") as f:
+            f.write(payload)
+
+
+def timed_upload(store, work, count, size, workers, check):
+    folder = os.path.join(work, "src")
+    make_files(folder, count, size)
+    real_stdout = sys.stdout
+    sys.stdout = open(os.devnull, "w")  # "local" mode prints every record
+    try:
+        began = time.perf_counter()
+        store.upload_folder(folder, "bench/out", max_workers=workers)
+        elapsed = time.perf_counter() - began
+    finally:
+        sys.stdout.close()
+        sys.stdout = real_stdout
+    sent = check()
+    if sent != count or os.path.exists(folder):
+        raise SystemExit("upload incomplete: %d of %d keys" % (sent, count))
+    return elapsed
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--files", type=int, default=1000)
+    parser.add_argument("--size", type=int, default=16384)
+    parser.add_argument("--workers", type=int, default=50)
+    args = parser.parse_args()
+
+    os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: records are printed
+    import boto3
+
+    from kestro.s3.storvane import Storvane
+    from servers.moto import moto_server
+
+    work = tempfile.mkdtemp(prefix="kestro-bench-s3-")
+    try:
+        with moto_server() as endpoint:
+            raw = boto3.client("s3", aws_access_key_id="ak", aws_secret_access_key="sk", region_name=REGION,
+                               endpoint_url=endpoint)
+            raw.create_bucket(Bucket="bench")
+
+            def check():
+                pages = raw.get_paginator("list_objects_v2").paginate(Bucket="bench", Prefix="bench/out/")
+                return sum(len(p.get("Contents", [])) for p in pages)
+
+            kestro_store = Storvane({}, "ak", "sk", "bench", REGION, endpoint_url=endpoint)
+            kestro = timed_upload(kestro_store, work, args.files, args.size, args.workers, check)
+            reference_store = Reference({}, "ak", "sk", "bench", REGION, endpoint)
+            reference = timed_upload(reference_store, work, args.files, args.size, args.workers, check)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    floor = args.files * 0.5 / args.workers
+    print("upload_folder: %d files of %d bytes, %d workers, moto_server in its own process"
+          % (args.files, args.size, args.workers))
+    print("kestro     %7.2f s  (%.2f x floor)" % (kestro, kestro / floor))
+    print("reference  %7.2f s  (%.2f x floor)" % (reference, reference / floor))
+    print("floor      %7.2f s  (%d x 0.5 s / %d workers)" % (floor, args.files, args.workers))
+    print("reference / kestro = %.2f" % (reference / kestro))
+
+
+if __name__ == "__main__":
+    main()
