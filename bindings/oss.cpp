@@ -377,17 +377,21 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   bool recursive = truthy(isrm);
   auto files = without_gil([&] { return ft::plan_upload(local, oss, recursive); });
   bm.attr("clog")(ctx, ft::upload_summary(files), ft::upload_file_lines(files));
+  std::vector<std::string> sent;
   if (!files.empty()) {
     std::vector<Job> jobs;
     jobs.reserve(files.size());
     for (auto& f : files) jobs.push_back({std::move(f.key), std::move(f.local_path)});
     run_pool(self, "_upload_oss", ctx, max_workers, jobs);
     if (truthy(add_success)) put_marker(self, ctx, oss, "_SUCCESS");
+    for (auto& job : jobs) sent.push_back(std::move(job.local_path));
   } else if (truthy(add_empty)) {
     put_marker(self, ctx, oss, "_EMPTY");
   }
   double end = py_time();
-  if (truthy(isdel)) bm.attr("remove_folder")(local_file_path);
+  // Only what was uploaded, and the folders that leaves empty: files in the
+  // sub-folders of a one-level upload, or written meanwhile, stay.
+  if (truthy(isdel)) without_gil([&] { ft::remove_sent(local, sent); });
   bm.attr("clog")(ctx, oss + " upload oss all time", py::float_(end - start));
 }
 

@@ -1,5 +1,9 @@
 #include "kestro/folder_transfer.hpp"
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "kestro/fs.hpp"
 #include "kestro/text.hpp"
 
@@ -24,6 +28,32 @@ std::vector<UploadFile> plan_upload(std::string_view local_folder, std::string_v
     files.push_back(std::move(f));
   }
   return files;
+}
+
+namespace {
+// Depth first: sub-folders before their parent, so emptied parents go too.
+void remove_empty_folders(const std::string& path) noexcept {
+  if (DIR* dir = ::opendir(path.c_str())) {
+    std::vector<std::string> subdirs;
+    while (dirent* de = ::readdir(dir)) {
+      std::string_view name(de->d_name);
+      if (name == "." || name == "..") continue;
+      std::string child = path + "/" + std::string(name);
+      struct stat st{};
+      if (::lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) subdirs.push_back(std::move(child));
+    }
+    ::closedir(dir);
+    for (const auto& sub : subdirs) remove_empty_folders(sub);
+  }
+  ::rmdir(path.c_str());  // fails, harmlessly, unless empty
+}
+}  // namespace
+
+void remove_sent(std::string_view folder, const std::vector<std::string>& files) noexcept {
+  for (const auto& f : files) fs::remove_file(f);
+  std::string root = text::pathlib_norm(folder);
+  struct stat st{};
+  if (::lstat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) remove_empty_folders(root);
 }
 
 std::string upload_summary(const std::vector<UploadFile>& files) {

@@ -241,6 +241,7 @@ def test_worker_fails_finally_after_three_attempts(client, oss, task_ctx, fast_s
     assert [t.split(", error: ")[0] for t in texts[:3]] == [
         "%s %s oss fail, repeat %d" % (src, direction, k) for k in range(3)]
     assert texts[3].startswith("%s %s oss finally fail: " % (src, direction)) and len(texts) == 4
+    assert "SECRET-test" not in " ".join(texts) + err.value.getmsg()
     assert [c for c in fast_sleep.calls if c != 0.5] == [0, 0]
     assert src.read_text() == "old" and files_in(tmp_path) == ["f.csv"]
 
@@ -287,9 +288,9 @@ def test_download_worker_never_leaves_a_partial_file(client, oss, local_mode, fa
 
 
 def test_worker_with_a_read_timeout_retries(oss, local_mode, fast_sleep, tmp_path, capsys):
-    c = AliyunOss("bucket1", "a", "b", oss.url, timeout=0.3, retry_time_sleep=0)
+    c = AliyunOss("bucket1", "a", "b", oss.url, timeout=1, retry_time_sleep=0)
     (tmp_path / "f").write_text("x")
-    oss.add_fault("stall", method="PUT", key="slow", delay=1.5)
+    oss.add_fault("stall", method="PUT", key="slow", delay=3)
     c._upload_oss({}, "slow", str(tmp_path / "f"))
     out = capsys.readouterr().out.splitlines()
     assert "repeat 0" in out[0] and "upload status 200" in out[1]

@@ -106,7 +106,8 @@ def test_upload_of_nothing_writes_only_the_empty_marker(client, oss, task_ctx, f
     assert lines[0] == ["upload file info *  file total count 0  file total size 0M", ""]
     assert lines[1][0].endswith("_EMPTY upload status 200, sub time " + lines[1][0].split()[-1])
     assert lines[2][0] == "out/ upload oss all time" and len(lines) == 3
-    assert not os.path.exists(local)
+    # nothing was uploaded, so nothing but empty folders may go
+    assert (files_in(local) if layout else os.path.exists(local)) == (["x/y.csv"] if layout else False)
 
 
 def test_upload_failure_raises_without_marker_and_keeps_the_source(client, oss, task_ctx, fast_sleep, tmp_path):
@@ -119,6 +120,24 @@ def test_upload_failure_raises_without_marker_and_keeps_the_source(client, oss, 
     texts = [line[0] for line in task_ctx.lines()]
     assert not any("all time" in t for t in texts)
     assert sum("upload oss fail, repeat" in t for t in texts) == 3
+
+
+def test_upload_removes_only_what_it_uploaded(client, oss, local_mode, fast_sleep, tmp_path):
+    local = make_files(str(tmp_path / "d"), {"a.csv": "a", "b.csv": "b", "sub/keep.csv": "k", "e/f/.x": "x"})
+    os.makedirs(os.path.join(local, "empty"))
+
+    class Busy(type(client)):
+        def _upload_oss(self, ctx, td_file, local_file):
+            if td_file == "out/a.csv":
+                make_files(local, {"late.csv": "written during the upload"})
+            super()._upload_oss(ctx, td_file, local_file)
+
+    Busy("bucket1", "a", "b", oss.url, retry_time_sleep=0).upload_oss({}, local, "out/", max_workers=1)
+    assert oss.keys() == ["out/a.csv", "out/b.csv"]
+    assert files_in(local) == ["e/f/.x", "late.csv", "sub/keep.csv"]
+    assert not os.path.exists(os.path.join(local, "empty"))
+    client.upload_oss({}, local, "out/", isrm=True)
+    assert not os.path.exists(local) and "out/e/f/.x" in oss.keys()
 
 
 @pytest.mark.parametrize("max_workers", [0, -1, 2.5, "4", None])
@@ -146,10 +165,12 @@ def test_marker_folder_is_created_when_missing(client, oss, local_mode, fast_sle
 
 def test_first_failure_cancels_tasks_not_yet_started(client, oss, local_mode, fast_sleep, tmp_path, capsys):
     local = make_files(str(tmp_path / "d"), {"f%02d.csv" % k: "x" for k in range(20)})
-    oss.add_fault("status", method="PUT", times=None, status=500)
+    # each attempt takes 0.1 s, so a task runs long enough for the cancelling
+    oss.add_fault("status", method="PUT", times=None, status=500, delay=0.1)
     with pytest.raises(Et):
         client.upload_oss({}, local, "out/", max_workers=2)
-    # at most the two running tasks (and one each picked up meanwhile) make attempts
+    # the two first tasks, and the one each worker may pick up before the
+    # caller cancels the rest
     wait_until(lambda: not any(t.name.startswith("ThreadPoolExecutor") and t.is_alive()
                                for t in threading.enumerate()))
     started = set(puts(oss))
@@ -166,7 +187,7 @@ def test_running_tasks_finish_with_client_and_ctx_alive(oss, task_ctx, fast_slee
     c = AliyunOss("bucket1", "a", "b", oss.url, retry_time_sleep=0)
     local = make_files(str(tmp_path / "d"), {"bad.csv": "x", "slow.csv": "y"})
     oss.add_fault("status", method="PUT", key="out/bad.csv", times=None, status=500)
-    oss.add_fault("stall", method="PUT", key="out/slow.csv", delay=0.6)
+    oss.add_fault("stall", method="PUT", key="out/slow.csv", delay=1.5)
     ctx = dict(task_ctx)
     with pytest.raises(Et):
         c.upload_oss(ctx, local, "out/", max_workers=2)

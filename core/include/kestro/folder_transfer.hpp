@@ -25,6 +25,12 @@ struct UploadFile {
 // when a size cannot be read (a dangling link).
 std::vector<UploadFile> plan_upload(std::string_view local_folder, std::string_view oss_folder, bool recursive);
 
+// Removes the listed files, then every folder below `folder` (and `folder`
+// itself) that is left empty. Nothing else goes: a file that was not sent
+// (one that appeared meanwhile, one in a sub-folder of a one-level
+// upload) keeps its folders. Links to folders are not followed. Never fails.
+void remove_sent(std::string_view folder, const std::vector<std::string>& files) noexcept;
+
 // "upload file info *  file total count N  file total size TM": sizes in
 // MiB rounded to 4 places, summed in order; T is "0" when there are no
 // files, otherwise the sum's shortest float text.
