@@ -77,6 +77,15 @@ void check_max_workers(py::handle max_workers) {
   if (!ok) raise_et(2, "max_workers must be an integer of at least 1, got " + py::repr(max_workers).cast<std::string>());
 }
 
+// "", ".", "/", "..", "a/../..": emptying such a folder would take the
+// current folder (or everything) with it.
+bool contains_the_current_folder(const std::string& folder) {
+  std::string norm = kestro::text::posix_normpath(folder);
+  for (auto comp : kestro::text::components(norm))
+    if (comp != "..") return false;
+  return true;
+}
+
 // Raises Et(state, message) chained to the error that caused it.
 [[noreturn]] void raise_et_from(int state, const std::string& message, const py::error_already_set& cause) {
   py::handle et_type = kestro::py_common::imports().et;
@@ -398,10 +407,12 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
 void download_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                   py::object max_workers, py::object isrm, py::object isdel) {
   check_max_workers(max_workers);
+  std::string local = path_text(local_file_path);
+  if (contains_the_current_folder(local))
+    raise_et(2, "cannot empty a folder that holds the current folder: " + local);
   py::object bm = bmobj();
   double start = py_time();
   bm.attr("remove_folder")(local_file_path);
-  std::string local = path_text(local_file_path);
   without_gil([&] {
     // Whatever could not be removed must not be mixed with the new files.
     if (kestro::fs::exists(local)) throw kestro::Error(kestro::Error::Code::kIo, "folder still exists", EEXIST, local);

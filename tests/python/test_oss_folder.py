@@ -278,6 +278,19 @@ def test_download_deletes_only_what_it_downloaded(client, oss, local_mode, fast_
     assert oss.keys() == ["in/late.csv"] and files_in(tmp_path / "d") == ["a.csv"]
 
 
+@pytest.mark.parametrize("folder", ["", ".", "./", "/", "/tmp/..", "..", "a/../..", "x/.."])
+def test_download_never_empties_the_current_or_root_folder(client, oss, local_mode, tmp_path, monkeypatch, folder):
+    work = tmp_path / "a" / "b"
+    work.mkdir(parents=True)
+    (work / "keep").write_text("k")
+    monkeypatch.chdir(work)
+    oss.put("in/f", "f")
+    with pytest.raises(Et) as err:
+        client.download_oss({}, folder, "in/")
+    assert err.value.state == 2
+    assert files_in(tmp_path) == ["a/b/keep"] and oss.requests == []
+
+
 def test_download_stops_when_the_local_folder_cannot_be_emptied(client, oss, local_mode, tmp_path):
     target = tmp_path / "real"
     target.mkdir()
