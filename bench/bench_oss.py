@@ -8,7 +8,7 @@ same steps written in plain Python with oss2, pathlib and
 concurrent.futures) run on the same files in one run; the script prints
 each one's time, the floor, the ratio to the floor and kestro / reference.
 
-    .venv/bin/python bench/bench_oss.py [--files 2000] [--size 16384] [--workers 200]
+    .venv/bin/python bench/bench_oss.py [--files 2000] [--size 16384] [--workers 200] [--repeat 1]
 """
 import argparse
 import os
@@ -118,6 +118,7 @@ def main():
     parser.add_argument("--files", type=int, default=2000)
     parser.add_argument("--size", type=int, default=16384)
     parser.add_argument("--workers", type=int, default=200)
+    parser.add_argument("--repeat", type=int, default=1, help="best of N rounds (a shared machine is noisy)")
     args = parser.parse_args()
 
     os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: task-log lines are printed
@@ -140,14 +141,19 @@ def main():
         floors = {"upload": lines + 2 * PAUSE, "download": lines + PAUSE}
         results = {}
         ctx = {}
-        # kestro first, then the reference, on the same files and server
-        results["kestro", "upload"] = timed(kestro.upload_oss, ctx, src, "k/", False, False, args.workers, False,
-                                            False)
-        results["kestro", "download"] = timed(kestro.download_oss, ctx, os.path.join(work, "k"), "k/",
-                                              args.workers, False, False)
-        results["reference", "upload"] = timed(reference.upload_oss, ctx, src, "r/", args.workers)
-        results["reference", "download"] = timed(reference.download_oss, ctx, os.path.join(work, "r"), "r/",
-                                                 args.workers)
+
+        def note(name, seconds):
+            results[name] = min(seconds, results.get(name, seconds))
+
+        for _ in range(args.repeat):
+            # kestro first, then the reference, on the same files and server
+            note(("kestro", "upload"), timed(kestro.upload_oss, ctx, src, "k/", False, False, args.workers, False,
+                                             False))
+            note(("kestro", "download"), timed(kestro.download_oss, ctx, os.path.join(work, "k"), "k/",
+                                               args.workers, False, False))
+            note(("reference", "upload"), timed(reference.upload_oss, ctx, src, "r/", args.workers))
+            note(("reference", "download"), timed(reference.download_oss, ctx, os.path.join(work, "r"), "r/",
+                                                  args.workers))
         for name in ("k", "r"):
             got = sorted(os.listdir(os.path.join(work, name)))
             assert got == sorted(os.listdir(src)), "download of %s incomplete" % name
