@@ -7,6 +7,7 @@ import os
 import pytest
 import requests
 from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from quorel_strategies import blocks, pandas_csv
 from servers.query_api import Answer, QueryApiServer, header_line, row_line
@@ -221,3 +222,25 @@ def test_block_size_must_be_a_positive_integer(client, block_size):
     with pytest.raises(Et) as info:
         client.get_data_csv({}, "q", block_size)
     assert info.value.state == 2
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@given(
+    tokens=st.lists(
+        st.from_regex(r"\A-?(0|[1-9][0-9]{0,25})(\.[0-9]{1,20})?([eE][+-]?[0-9]{1,3})?\Z"), min_size=1, max_size=30
+    )
+)
+def test_number_tokens_as_python_reads_them(api, client, local_mode, fast_sleep, tokens):
+    """Any JSON number text: integers exactly, floats by repr(float(text)),
+    non-canonical spellings and out-of-range exponents included."""
+    api.answer = Answer([header_line(["n", "s"])] + [b"[%s, %s]" % (t.encode(), t.encode()) for t in tokens])
+    path = client.get_data_csv({}, "q", 7)
+    with open(path) as f:
+        got = f.read().splitlines()[1:]
+    os.remove(path)
+    want = []
+    for t in tokens:
+        v = json.loads(t)
+        text = str(v) if isinstance(v, int) else repr(v)
+        want.append(text + "," + text)
+    assert got == want
