@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "kestro/error.hpp"
 #include "kestro/text.hpp"
@@ -58,6 +61,31 @@ void append_int(std::string& out, std::int64_t value) {
 void append_float(std::string& out, double value) {
   if (value != value) return;  // NaN: pandas' null
   text::append_float_repr(out, value);
+}
+
+Buffer::~Buffer() { std::free(begin_); }
+
+void Buffer::swap(Buffer& other) noexcept {
+  std::swap(begin_, other.begin_);
+  std::swap(cur_, other.cur_);
+  std::swap(end_, other.end_);
+}
+
+void Buffer::grow(std::size_t need) {
+  std::size_t used = size();
+  std::size_t cap = static_cast<std::size_t>(end_ - begin_);
+  std::size_t want = std::max<std::size_t>({cap * 2, used + need, 4096});
+  char* p = static_cast<char*>(std::realloc(begin_, want));
+  if (!p) throw std::bad_alloc();
+  begin_ = p;
+  cur_ = p + used;
+  end_ = p + want;
+}
+
+void Buffer::put_quoted(std::string_view s) {
+  std::string quoted;
+  append_field(quoted, s);
+  put(quoted);
 }
 
 BlockFile::BlockFile(std::string path, std::string_view header) : path_(std::move(path)) {

@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <unordered_map>
@@ -48,13 +49,13 @@ struct CsvExport::Impl {
 
   std::uint64_t lines = 0, rows = 0;
   std::size_t block_rows = 0;
-  std::string block;
+  csv::Buffer block;
   std::vector<std::uint64_t> progress;
   std::optional<csv::BlockFile> file;
   // Full blocks are written on a thread of their own while the next block
   // is parsed; `writing` holds the block being written. Declared after
   // `file`, so that a write in progress ends before the file goes.
-  std::string writing;
+  csv::Buffer writing;
   bool write_pending = false;
   BackgroundTask writer;
 
@@ -83,6 +84,19 @@ struct CsvExport::Impl {
       default:
         malformed("invalid number " + std::string(token.substr(0, 40)));
     }
+  }
+
+  std::string num;  // scratch for a float's text
+
+  void put_number(od::value& v) {
+    std::string_view token = trim_json_space(v.raw_json_token());
+    if (pytext::number_kind(token) == 1) {
+      block.put(token == "-0" ? std::string_view("0") : token);
+      return;
+    }
+    num.clear();
+    append_number(num, v);
+    block.put(num);
   }
 
   // Python's str() of what json.loads gives for v, as inside a list.
@@ -173,7 +187,7 @@ struct CsvExport::Impl {
       case od::json_type::string: {
         std::string_view s;
         if (auto err = v.get_string().get(s)) malformed(err);
-        csv::append_field(block, s);
+        block.put_field(s);
         return;
       }
       case od::json_type::null: {
@@ -186,15 +200,15 @@ struct CsvExport::Impl {
       case od::json_type::object:
         nested.clear();
         append_py(nested, v);
-        csv::append_field(block, nested);
+        block.put_field(nested);
         return;
       case od::json_type::number:  // never quoted
-        append_number(block, v);
+        put_number(v);
         return;
       case od::json_type::boolean: {
         bool b;
         if (auto err = v.get_bool().get(b)) malformed(err);
-        block += b ? "True" : "False";
+        block.put(b ? std::string_view("True") : std::string_view("False"));
         return;
       }
     }
@@ -224,13 +238,13 @@ struct CsvExport::Impl {
       od::value v;
       if (auto err = item.get(v)) malformed(err);
       if (n == ncols) malformed_length(n + 1);
-      if (n) block += ',';
+      if (n) block.put(',');
       append_field(v);
       ++n;
     }
     if (n != ncols) malformed_length(n);
     if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS) malformed("trailing content after the row");
-    csv::end_row(block, row_start, ncols);
+    block.end_row(row_start, ncols);
     ++rows;
     ++block_rows;
   }
@@ -250,11 +264,11 @@ struct CsvExport::Impl {
 
   void flush_block() {
     wait_write();
-    std::swap(writing, block);
+    writing.swap(block);
     block.clear();
     block_rows = 0;
     write_pending = true;
-    writer.start([this] { file->append(writing); });
+    writer.start([this] { file->append(writing.view()); });
   }
 
   void count_line() {
@@ -266,17 +280,24 @@ struct CsvExport::Impl {
   Step run(bool final) {
     if (header_waiting) return Step::kHeader;
     const char* base = buf.data();
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    // A "\r" is rare: look for the next one only once the last is behind.
+    auto find_cr = [&](std::size_t from) {
+      const void* cr = std::memchr(base + from, '\r', end - from);
+      return cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - base) : kNone;
+    };
+    std::size_t cr_at = begin < end ? find_cr(begin) : kNone;
     while (begin < end) {
+      if (cr_at < begin) cr_at = find_cr(begin);
       const char* p = base + begin;
-      std::size_t avail = end - begin;
-      const char* lf = static_cast<const char*>(std::memchr(p, '\n', avail));
-      std::size_t span = lf ? static_cast<std::size_t>(lf - p) : avail;
-      const char* cr = static_cast<const char*>(std::memchr(p, '\r', span));
-      if (cr) span = static_cast<std::size_t>(cr - p);
-      bool complete = lf || cr;
+      const void* lf = std::memchr(p, '\n', end - begin);
+      std::size_t brk = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - base) : kNone;
+      brk = std::min(brk, cr_at);
+      bool complete = brk != kNone;
       if (!complete && !final) break;
-      std::string_view line(p, span);
-      std::size_t next = begin + span + (complete ? 1 : 0);
+      std::size_t stop = complete ? brk : end;
+      std::string_view line(p, stop - begin);
+      std::size_t next = complete ? brk + 1 : end;
       if (line.empty()) {
         begin = next;
         continue;
@@ -339,7 +360,7 @@ void CsvExport::close() {
   Impl& d = *impl_;
   if (!d.file) return;
   d.wait_write();
-  if (d.block_rows > 0) d.file->append(d.block);
+  if (d.block_rows > 0) d.file->append(d.block.view());
   d.block.clear();
   d.block_rows = 0;
   d.file->keep();

@@ -5,6 +5,7 @@
 // fields. Pure C++, safe without the GIL; no shared state.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,51 @@ std::string header_line(const std::vector<std::string>& cols);
 // repr, except NaN, which is pandas' null and so an empty field.
 void append_int(std::string& out, std::int64_t value);
 void append_float(std::string& out, double value);
+
+// A growing byte buffer for a block of CSV rows, with appends cheap enough
+// for the per-value hot path (std::string's are out of line). Owns its
+// memory; clear() keeps the capacity.
+class Buffer {
+ public:
+  Buffer() = default;
+  ~Buffer();
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  void swap(Buffer& other) noexcept;
+
+  std::size_t size() const noexcept { return static_cast<std::size_t>(cur_ - begin_); }
+  std::string_view view() const noexcept { return {begin_, size()}; }
+  void clear() noexcept { cur_ = begin_; }
+
+  void put(char c) {
+    if (cur_ == end_) grow(1);
+    *cur_++ = c;
+  }
+  void put(std::string_view s) {
+    if (static_cast<std::size_t>(end_ - cur_) < s.size()) grow(s.size());
+    if (!s.empty()) std::memcpy(cur_, s.data(), s.size());
+    cur_ += s.size();
+  }
+  // One field, quoted as append_field() quotes it.
+  void put_field(std::string_view s) {
+    for (char c : s)
+      if (c == ',' || c == '"' || c == '\n') return put_quoted(s);
+    put(s);
+  }
+  // Ends the row that started at size() == row_start, as end_row().
+  void end_row(std::size_t row_start, std::size_t nfields) {
+    if (nfields == 1 && size() == row_start) put("\"\"");
+    put('\n');
+  }
+
+ private:
+  void grow(std::size_t need);
+  void put_quoted(std::string_view s);
+
+  char* begin_ = nullptr;
+  char* cur_ = nullptr;
+  char* end_ = nullptr;
+};
 
 // A result file written one block at a time. It owns its descriptor; one
 // thread at a time; needs no GIL. Every failure throws kestro::Error(kIo)
