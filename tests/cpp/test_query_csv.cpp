@@ -216,3 +216,8 @@ TEST(QueryCsv, ManyBlocksWrittenInOrder) {
   }
   for (std::size_t bs : {1, 7, 1000, 5000, 5001}) EXPECT_EQ(run(body, bs, 333).csv, want) << bs;
 }
+
+TEST(QueryCsv, LongMantissasAreReadExactly) {
+  Result r = run("h\n[0.20000000000000000001,0.1234567890123456789]\n[123456789012345678901234.5e-3,1e-400]\n", 10, 5);
+  EXPECT_EQ(r.csv, "a,b\n0.2,0.12345678901234568\n1.2345678901234568e+20,0.0\n");
+}

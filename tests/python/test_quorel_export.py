@@ -224,7 +224,7 @@ def test_block_size_must_be_a_positive_integer(client, block_size):
     assert info.value.state == 2
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
 @given(
     tokens=st.lists(
         st.from_regex(r"\A-?(0|[1-9][0-9]{0,25})(\.[0-9]{1,20})?([eE][+-]?[0-9]{1,3})?\Z"), min_size=1, max_size=30
