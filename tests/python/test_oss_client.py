@@ -48,15 +48,6 @@ def test_client_fields_in_order_and_no_request_at_construction(oss):
         AliyunOss("bucket1", "a", "b")
 
 
-def test_module_binds_its_names():
-    import concurrent.futures
-
-    assert oss_mod.ThreadPoolExecutor is concurrent.futures.ThreadPoolExecutor
-    assert oss_mod.as_completed is concurrent.futures.as_completed
-    assert oss_mod.oss2 is oss2 and oss_mod.requests is requests
-    assert oss_mod.Et is Et
-
-
 # ---- bucket operations ----------------------------------------------------
 
 @pytest.fixture
