@@ -83,9 +83,14 @@ void Buffer::grow(std::size_t need) {
 }
 
 void Buffer::put_quoted(std::string_view s) {
-  std::string quoted;
-  append_field(quoted, s);
-  put(quoted);
+  std::size_t worst = 2 * s.size() + 2;  // every character a quote
+  if (static_cast<std::size_t>(end_ - cur_) < worst) grow(worst);
+  *cur_++ = '"';
+  for (char c : s) {
+    *cur_++ = c;
+    if (c == '"') *cur_++ = '"';
+  }
+  *cur_++ = '"';
 }
 
 BlockFile::BlockFile(std::string path, std::string_view header) : path_(std::move(path)) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace kestro::pytext {
@@ -41,8 +42,6 @@ char32_t decode(std::string_view s, std::size_t& i) {
   i += 4;
   return cp;
 }
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
@@ -96,58 +95,87 @@ void append_int_token(std::string& out, std::string_view token) {
     out.append(token);
 }
 
-int number_kind(std::string_view t) noexcept {
-  std::size_t i = 0, n = t.size();
-  if (i < n && t[i] == '-') ++i;
-  if (i >= n) return 0;
-  if (t[i] == '0') {
-    ++i;
-  } else if (is_digit(t[i])) {
-    while (i < n && is_digit(t[i])) ++i;
+namespace {
+
+// The parts of a JSON number token; valid is false when it is not one.
+struct NumberParts {
+  bool valid = false, neg = false, is_float = false, has_exp = false;
+  std::string_view int_part, frac_part;
+};
+
+NumberParts split_number(std::string_view t) noexcept {
+  NumberParts r;
+  const char* p = t.data();
+  const char* end = p + t.size();
+  if (p < end && *p == '-') {
+    r.neg = true;
+    ++p;
+  }
+  const char* ip = p;
+  if (p < end && *p == '0') {
+    ++p;
   } else {
-    return 0;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10) ++p;
+    if (p == ip) return r;
   }
-  if (i == n) return 1;
-  if (t[i] == '.') {
-    ++i;
-    if (i >= n || !is_digit(t[i])) return 0;
-    while (i < n && is_digit(t[i])) ++i;
+  r.int_part = std::string_view(ip, static_cast<std::size_t>(p - ip));
+  if (p < end && *p == '.') {
+    const char* fp = ++p;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10) ++p;
+    if (p == fp) return r;
+    r.frac_part = std::string_view(fp, static_cast<std::size_t>(p - fp));
+    r.is_float = true;
   }
-  if (i < n && (t[i] == 'e' || t[i] == 'E')) {
-    ++i;
-    if (i < n && (t[i] == '+' || t[i] == '-')) ++i;
-    if (i >= n || !is_digit(t[i])) return 0;
-    while (i < n && is_digit(t[i])) ++i;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    const char* ep = p;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10) ++p;
+    if (p == ep) return r;
+    r.is_float = r.has_exp = true;
   }
-  return i == n ? 2 : 0;
+  r.valid = p == end;
+  return r;
+}
+
+}  // namespace
+
+int number_kind(std::string_view t) noexcept {
+  NumberParts n = split_number(t);
+  return !n.valid ? 0 : n.is_float ? 2 : 1;
 }
 
 bool append_float_token_repr(std::string& out, std::string_view t) {
-  bool neg = !t.empty() && t[0] == '-';
-  std::string_view body = neg ? t.substr(1) : t;
-  std::size_t dot = body.find('.');
-  if (dot == std::string_view::npos || body.find_first_of("eE") != std::string_view::npos) return false;
-  std::string_view ip = body.substr(0, dot), fp = body.substr(dot + 1);
+  NumberParts n = split_number(t);
+  if (!n.valid || !n.is_float || n.has_exp) return false;
+  std::string_view ip = n.int_part, fp = n.frac_part;
   while (!fp.empty() && fp.back() == '0') fp.remove_suffix(1);
   if (ip == "0") {
-    std::size_t zeros = fp.find_first_not_of('0');
-    if (zeros == std::string_view::npos) {  // zero itself
-      out += neg ? "-0.0" : "0.0";
+    std::size_t zeros = 0;
+    while (zeros < fp.size() && fp[zeros] == '0') ++zeros;
+    if (zeros == fp.size()) {  // zero itself
+      out += n.neg ? "-0.0" : "0.0";
       return true;
     }
     if (zeros > 3 || fp.size() - zeros > 15) return false;  // 1e-05 and below are scientific
   } else {
     if (ip.size() > 16) return false;
-    std::size_t sig = fp.empty() ? ip.find_last_not_of('0') + 1 : ip.size() + fp.size();
+    std::size_t sig = ip.size() + fp.size();
+    if (fp.empty())
+      while (sig > 1 && ip[sig - 1] == '0') --sig;
     if (sig > 15) return false;
   }
-  if (neg) out += '-';
-  out.append(ip);
-  out += '.';
+  std::size_t at = out.size();
+  out.resize(at + n.neg + ip.size() + 1 + (fp.empty() ? 1 : fp.size()));
+  char* d = out.data() + at;
+  if (n.neg) *d++ = '-';
+  std::memcpy(d, ip.data(), ip.size());
+  d += ip.size();
+  *d++ = '.';
   if (fp.empty())
-    out += '0';
+    *d = '0';
   else
-    out.append(fp);
+    std::memcpy(d, fp.data(), fp.size());
   return true;
 }
 

@@ -68,34 +68,39 @@ struct CsvExport::Impl {
   }
   [[noreturn]] void malformed(simdjson::error_code err) const { malformed(simdjson::error_message(err)); }
 
+  // Float text of a valid float token: from its digits when exact, else
+  // through the double. Not simdjson's get_double: its 3.0 builtin parser
+  // misreads long mantissas (0.20000000000000000001 gave 0.0155...).
+  static void append_float(std::string& out, std::string_view token) {
+    if (!pytext::append_float_token_repr(out, token))
+      text::append_float_repr(out, pytext::parse_float_token(token));
+  }
+
+  int number_token(od::value& v, std::string_view& token) const {
+    token = trim_json_space(v.raw_json_token());
+    int kind = pytext::number_kind(token);
+    if (kind == 0) malformed("invalid number " + std::string(token.substr(0, 40)));
+    return kind;
+  }
+
   void append_number(std::string& out, od::value& v) {
-    std::string_view token = trim_json_space(v.raw_json_token());
-    switch (pytext::number_kind(token)) {
-      case 1:
-        pytext::append_int_token(out, token);
-        return;
-      case 2: {
-        if (pytext::append_float_token_repr(out, token)) return;
-        // Not simdjson's get_double: its 3.0 builtin parser misreads long
-        // mantissas (0.20000000000000000001 gave 0.0155...).
-        text::append_float_repr(out, pytext::parse_float_token(token));
-        return;
-      }
-      default:
-        malformed("invalid number " + std::string(token.substr(0, 40)));
-    }
+    std::string_view token;
+    if (number_token(v, token) == 1)
+      pytext::append_int_token(out, token);
+    else
+      append_float(out, token);
   }
 
   std::string num;  // scratch for a float's text
 
   void put_number(od::value& v) {
-    std::string_view token = trim_json_space(v.raw_json_token());
-    if (pytext::number_kind(token) == 1) {
+    std::string_view token;
+    if (number_token(v, token) == 1) {
       block.put(token == "-0" ? std::string_view("0") : token);
       return;
     }
     num.clear();
-    append_number(num, v);
+    append_float(num, token);
     block.put(num);
   }
 
