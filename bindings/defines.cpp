@@ -211,7 +211,10 @@ void clog(py::object self, py::object ctx, py::args log_values) {
   if (env == "local") {
     py::list texts;
     for (py::handle v : values) texts.append(text_or_fallback(v));
-    py::module_::import("builtins").attr("print")(*texts);
+    // One write per line, so that lines of concurrent workers never run into
+    // each other (print would write the texts and the newline separately).
+    py::str line = py::str(" ").attr("join")(texts) + py::str("\n");
+    py::module_::import("builtins").attr("print")(line, "end"_a = "");
   } else {
     py::object task_type = ctx[py::str("task_type")];
     py::object trid = ctx[py::str("trid")];
