@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "pool.hpp"
 #include "kestro/error.hpp"
 #include "kestro/folder_transfer.hpp"
 #include "kestro/fs.hpp"
@@ -334,24 +335,12 @@ struct Job {
   std::string local_path;
 };
 
-// One task per job on a pool of at most max_workers threads, results taken
-// in completion order. The first error ends the wait: tasks not yet started
-// are cancelled, running ones finish on their own (their work items keep the
-// bound worker, hence the client, and ctx alive).
 void run_pool(py::object self, const char* worker, py::object ctx, py::object max_workers,
               const std::vector<Job>& jobs) {
-  py::object pool = g("ThreadPoolExecutor")("max_workers"_a = max_workers);
-  py::object fn = self.attr(worker);
-  py::list futures;
-  try {
-    for (const auto& job : jobs) futures.append(pool.attr("submit")(fn, ctx, job.key, job.local_path));
-    for (py::handle future : g("as_completed")(futures)) future.attr("result")();
-  } catch (...) {
-    for (py::handle future : futures) future.attr("cancel")();
-    pool.attr("shutdown")("wait"_a = false);
-    throw;
-  }
-  pool.attr("shutdown")("wait"_a = false);
+  std::vector<py::tuple> calls;
+  calls.reserve(jobs.size());
+  for (const auto& job : jobs) calls.push_back(py::make_tuple(ctx, job.key, job.local_path));
+  kestro::py_common::run_in_pool(g("ThreadPoolExecutor"), g("as_completed"), self.attr(worker), max_workers, calls);
 }
 
 // Writes the empty gzip marker under data_root() and uploads it. Written

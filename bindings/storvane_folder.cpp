@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "pool.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/s3_folder_plan.hpp"
 #include "kestro/text.hpp"
@@ -71,24 +72,14 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
   }
 }
 
-// Submits one `task_name` call per file, then takes the results in order
-// of completion; the first failure ends the call, and tasks that have not
-// started by then are cancelled.
 void run_tasks(py::object self, const char* task_name, const std::vector<FileTask>& tasks, long long workers,
                py::object retry_count) {
   py::module_ futures_mod = py::module_::import("concurrent.futures");
-  py::object pool = futures_mod.attr("ThreadPoolExecutor")("max_workers"_a = workers);
-  py::object task = self.attr(task_name);
-  py::list futures;
-  try {
-    for (const auto& t : tasks) futures.append(pool.attr("submit")(task, t.remote_file, t.local_file, retry_count));
-    for (py::handle done : futures_mod.attr("as_completed")(futures)) done.attr("result")();
-  } catch (py::error_already_set&) {
-    for (py::handle f : futures) f.attr("cancel")();
-    pool.attr("shutdown")("wait"_a = false);
-    throw;
-  }
-  pool.attr("shutdown")("wait"_a = true);
+  std::vector<py::tuple> calls;
+  calls.reserve(tasks.size());
+  for (const auto& t : tasks) calls.push_back(py::make_tuple(t.remote_file, t.local_file, retry_count));
+  kestro::py_common::run_in_pool(futures_mod.attr("ThreadPoolExecutor"), futures_mod.attr("as_completed"),
+                                 self.attr(task_name), py::int_(workers), calls);
 }
 
 // A local folder whose removal would take the current or the root folder

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.hpp"
 #include "kestro/error.hpp"
 #include "kestro/folder_transfer.hpp"
 #include "kestro/fs.hpp"
@@ -14,16 +15,9 @@
 namespace ft = kestro::folder_transfer;
 namespace fs = kestro::fs;
 
-namespace {
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/kestro-ft-XXXXXX";
-    path = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_tree(path); }
-};
+using kestro::testing::TempDir;
 
+namespace {
 std::vector<std::string> keys_of(const std::vector<ft::UploadFile>& files) {
   std::vector<std::string> out;
   for (const auto& f : files) out.push_back(f.key);

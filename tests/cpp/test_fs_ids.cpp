@@ -10,22 +10,16 @@
 #include <thread>
 #include <vector>
 
+#include "temp_dir.hpp"
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
 
 namespace fs = kestro::fs;
 
-namespace {
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/kestro-cpp-XXXXXX";
-    path = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_tree(path); }
-};
+using kestro::testing::TempDir;
 
+namespace {
 void touch(const std::string& p, const std::string& body = "x") { fs::write_file(p, body); }
 
 std::vector<std::string> paths(const std::vector<fs::Entry>& es) {

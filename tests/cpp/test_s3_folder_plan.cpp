@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.hpp"
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/s3_folder_plan.hpp"
@@ -13,16 +14,9 @@
 namespace s3 = kestro::s3;
 namespace fs = kestro::fs;
 
-namespace {
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/kestro-plan-XXXXXX";
-    path = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_tree(path); }
-};
+using kestro::testing::TempDir;
 
+namespace {
 std::vector<std::pair<std::string, std::string>> pairs(const std::vector<s3::FileTask>& tasks) {
   std::vector<std::pair<std::string, std::string>> out;
   for (auto& t : tasks) out.emplace_back(t.remote_file, t.local_file);

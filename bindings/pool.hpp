@@ -1,0 +1,33 @@
+#pragma once
+// The fan-out of the folder transfers: one task per file on a
+// concurrent.futures pool, results taken in order of completion.
+#include <pybind11/pybind11.h>
+
+#include <vector>
+
+namespace kestro::py_common {
+
+namespace py = pybind11;
+
+// Submits fn(*args) for every entry of `calls` to a ThreadPoolExecutor of
+// `max_workers` threads and waits for the results in completion order. The
+// first failure is re-raised at once: tasks not yet started are cancelled,
+// running ones finish on their own (their work items keep fn, and with it
+// the client and its arguments, alive). GIL held.
+inline void run_in_pool(py::object executor_type, py::object as_completed, py::object fn, py::object max_workers,
+                        const std::vector<py::tuple>& calls) {
+  using namespace pybind11::literals;
+  py::object pool = executor_type("max_workers"_a = max_workers);
+  py::list futures;
+  try {
+    for (const auto& args : calls) futures.append(pool.attr("submit")(fn, *args));
+    for (py::handle done : as_completed(futures)) done.attr("result")();
+  } catch (...) {
+    for (py::handle f : futures) f.attr("cancel")();
+    pool.attr("shutdown")("wait"_a = false);
+    throw;
+  }
+  pool.attr("shutdown")("wait"_a = false);
+}
+
+}  // namespace kestro::py_common
