@@ -35,38 +35,22 @@ std::string_view trim_json_space(std::string_view s) {
 
 }  // namespace
 
-struct CsvExport::Impl {
-  std::string path;
-  std::size_t block_size;
+// A failed line; its message is head + line number + tail, the number
+// being known only where lines are counted.
+struct RowError {
+  Error::Code code;
+  std::string head, tail;
+};
 
-  std::vector<char> buf;  // unhandled bytes are buf[begin, end); padded for simdjson
-  std::size_t begin = 0, end = 0;
-
-  std::string header;  // the first non-empty line, until start()
-  bool header_waiting = false;
-  bool started = false;
+// Formats the rows of one thread: owns a simdjson parser and scratch texts.
+struct RowParser {
   std::size_t ncols = 0;
-
-  std::uint64_t lines = 0, rows = 0;
-  std::size_t block_rows = 0;
-  csv::Buffer block;
-  std::vector<std::uint64_t> progress;
-  std::optional<csv::BlockFile> file;
-  // Full blocks are written on a thread of their own while the next block
-  // is parsed; `writing` holds the block being written. Declared after
-  // `file`, so that a write in progress ends before the file goes.
-  csv::Buffer writing;
-  bool write_pending = false;
-  BackgroundTask writer;
-
   od::parser parser;
 
-  Impl(std::string p, std::size_t bs) : path(std::move(p)), block_size(bs) {}
-
-  [[noreturn]] void malformed(const std::string& why) const {
-    throw Error(Error::Code::kParse, "malformed row at line " + std::to_string(lines + 1) + ": " + why);
+  [[noreturn]] static void malformed(const std::string& why) {
+    throw RowError{Error::Code::kParse, "malformed row at line ", ": " + why};
   }
-  [[noreturn]] void malformed(simdjson::error_code err) const { malformed(simdjson::error_message(err)); }
+  [[noreturn]] static void malformed(simdjson::error_code err) { malformed(simdjson::error_message(err)); }
 
   // Float text of a valid float token: from its digits when exact, else
   // through the double. Not simdjson's get_double: its 3.0 builtin parser
@@ -76,7 +60,7 @@ struct CsvExport::Impl {
       text::append_float_repr(out, pytext::parse_float_token(token));
   }
 
-  int number_token(od::value& v, std::string_view& token) const {
+  static int number_token(od::value& v, std::string_view& token) {
     token = trim_json_space(v.raw_json_token());
     int kind = pytext::number_kind(token);
     if (kind == 0) malformed("invalid number " + std::string(token.substr(0, 40)));
@@ -93,7 +77,7 @@ struct CsvExport::Impl {
 
   std::string num;  // scratch for a float's text
 
-  void put_number(od::value& v) {
+  void put_number(csv::Buffer& block, od::value& v) {
     std::string_view token;
     if (number_token(v, token) == 1) {
       block.put(token == "-0" ? std::string_view("0") : token);
@@ -185,7 +169,7 @@ struct CsvExport::Impl {
 
   std::string nested;  // scratch for one nested value's text
 
-  void append_field(od::value v) {
+  void append_field(csv::Buffer& block, od::value v) {
     od::json_type type;
     if (auto err = v.type().get(type)) malformed(err);
     switch (type) {
@@ -208,7 +192,7 @@ struct CsvExport::Impl {
         block.put_field(nested);
         return;
       case od::json_type::number:  // never quoted
-        put_number(v);
+        put_number(block, v);
         return;
       case od::json_type::boolean: {
         bool b;
@@ -219,10 +203,11 @@ struct CsvExport::Impl {
     }
   }
 
-  // One counted line after the header. `room` is what the buffer holds from
-  // line.data() on, padding included.
-  void handle_row(std::string_view line, std::size_t room) {
-    if (is_space_line(line)) return;
+  // Parses one counted line after the header and appends its row to
+  // `block`. False for a line that adds no row (white space, null).
+  // `room` is what the buffer holds from line.data() on, padding included.
+  bool parse(std::string_view line, std::size_t room, csv::Buffer& block) {
+    if (is_space_line(line)) return false;
     od::document doc;
     if (auto err = parser.iterate(simdjson::padded_string_view(line.data(), line.size(), room)).get(doc))
       malformed(err);
@@ -232,7 +217,7 @@ struct CsvExport::Impl {
       bool is_null;
       if (auto err = doc.is_null().get(is_null)) malformed(err);
       if (!is_null) malformed("invalid literal");
-      return;
+      return false;
     }
     if (type != od::json_type::array) malformed("a row must be a JSON array of values");
     od::array arr;
@@ -244,21 +229,63 @@ struct CsvExport::Impl {
       if (auto err = item.get(v)) malformed(err);
       if (n == ncols) malformed_length(n + 1);
       if (n) block.put(',');
-      append_field(v);
+      append_field(block, v);
       ++n;
     }
     if (n != ncols) malformed_length(n);
     if (doc.current_location().error() != simdjson::OUT_OF_BOUNDS) malformed("trailing content after the row");
     block.end_row(row_start, ncols);
-    ++rows;
-    ++block_rows;
+    return true;
   }
 
   [[noreturn]] void malformed_length(std::size_t n) const {
     std::string got = n > ncols ? "more than " + std::to_string(ncols) : std::to_string(n);
-    throw Error(Error::Code::kFormat, "row at line " + std::to_string(lines + 1) + " has " + got +
-                                          " values, the header has " + std::to_string(ncols) + " columns");
+    throw RowError{Error::Code::kFormat, "row at line ",
+                   " has " + got + " values, the header has " + std::to_string(ncols) + " columns"};
   }
+};
+
+struct CsvExport::Impl {
+  std::string path;
+  std::size_t block_size;
+
+  std::vector<char> buf;  // unhandled bytes are buf[begin, end); padded for simdjson
+  std::size_t begin = 0, end = 0;
+
+  std::string header;  // the first non-empty line, until start()
+  bool header_waiting = false;
+  bool started = false;
+  std::size_t ncols = 0;
+
+  std::uint64_t lines = 0, rows = 0;
+  std::size_t block_rows = 0;
+  csv::Buffer block;
+  std::vector<std::uint64_t> progress;
+  std::optional<csv::BlockFile> file;
+  // Full blocks are written on a thread of their own while the next block
+  // is parsed; `writing` holds the block being written. Declared after
+  // `file`, so that a write in progress ends before the file goes.
+  csv::Buffer writing;
+  bool write_pending = false;
+  BackgroundTask writer;
+
+  RowParser rows_here;
+
+  // Big stretches of lines are cut in two: the second half is parsed on
+  // `side` while this thread does the first, then merged in order.
+  // Declared last: stopped before anything it reads goes.
+  std::size_t split_min;
+  struct Segment {
+    csv::Buffer csv;
+    std::vector<std::size_t> row_end;  // end of each row's text in csv
+    std::vector<char> is_row;          // per counted line
+    std::optional<RowError> error;     // the line after the last counted one failed
+    std::size_t stop = 0;              // where its lines ended
+  } segment;
+  RowParser rows_side;
+  BackgroundTask side;
+
+  Impl(std::string p, std::size_t bs, std::size_t split) : path(std::move(p)), block_size(bs), split_min(split) {}
 
   // Waits for the block being written; rethrows its failure.
   void wait_write() {
@@ -282,41 +309,138 @@ struct CsvExport::Impl {
     if (lines % block_size == 0) progress.push_back(lines);
   }
 
-  Step run(bool final) {
-    if (header_waiting) return Step::kHeader;
+  [[noreturn]] void fail(const RowError& e) const {
+    throw Error(e.code, e.head + std::to_string(lines + 1) + e.tail);
+  }
+
+  void handle_row(std::string_view line, std::size_t room) {
+    try {
+      if (rows_here.parse(line, room, block)) {
+        ++rows;
+        ++block_rows;
+      }
+    } catch (const RowError& e) {
+      fail(e);
+    }
+  }
+
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  // Calls on_line(line, next) for each line in buf[from, to) that ends in a
+  // break (or at `to` when `final`), empty lines skipped; stops early when
+  // on_line returns false. Returns where it stopped.
+  template <class F>
+  std::size_t each_line(std::size_t from, std::size_t to, bool final, F&& on_line) {
     const char* base = buf.data();
-    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     // A "\r" is rare: look for the next one only once the last is behind.
-    auto find_cr = [&](std::size_t from) {
-      const void* cr = std::memchr(base + from, '\r', end - from);
+    auto find_cr = [&](std::size_t at) {
+      const void* cr = std::memchr(base + at, '\r', to - at);
       return cr ? static_cast<std::size_t>(static_cast<const char*>(cr) - base) : kNone;
     };
-    std::size_t cr_at = begin < end ? find_cr(begin) : kNone;
-    while (begin < end) {
-      if (cr_at < begin) cr_at = find_cr(begin);
-      const char* p = base + begin;
-      const void* lf = std::memchr(p, '\n', end - begin);
+    std::size_t cr_at = from < to ? find_cr(from) : kNone;
+    while (from < to) {
+      if (cr_at < from) cr_at = find_cr(from);
+      const void* lf = std::memchr(base + from, '\n', to - from);
       std::size_t brk = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - base) : kNone;
       brk = std::min(brk, cr_at);
       bool complete = brk != kNone;
       if (!complete && !final) break;
-      std::size_t stop = complete ? brk : end;
-      std::string_view line(p, stop - begin);
-      std::size_t next = complete ? brk + 1 : end;
-      if (line.empty()) {
-        begin = next;
-        continue;
+      std::size_t stop = complete ? brk : to;
+      std::size_t next = complete ? brk + 1 : to;
+      if (stop > from && !on_line(std::string_view(base + from, stop - from), from, next)) return next;
+      from = next;
+    }
+    return from;
+  }
+
+  // End of the last line break in buf[from, to), or kNone.
+  std::size_t last_break_end(std::size_t from, std::size_t to) const {
+    const char* base = buf.data();
+    const void* lf = memrchr(base + from, '\n', to - from);
+    const void* cr = memrchr(base + from, '\r', to - from);
+    const char* last = std::max(static_cast<const char*>(lf), static_cast<const char*>(cr));
+    return last ? static_cast<std::size_t>(last - base) + 1 : kNone;
+  }
+
+  void parse_segment(std::size_t from, std::size_t to) {
+    Segment& seg = segment;
+    seg.csv.clear();
+    seg.row_end.clear();
+    seg.is_row.clear();
+    seg.error.reset();
+    seg.stop = each_line(from, to, false, [&](std::string_view line, std::size_t at, std::size_t) {
+      try {
+        bool row = rows_side.parse(line, buf.size() - at, seg.csv);
+        seg.is_row.push_back(row);
+        if (row) seg.row_end.push_back(seg.csv.size());
+        return true;
+      } catch (const RowError& e) {
+        seg.error = e;
+        return false;
       }
-      if (!started) {
-        header.assign(line);
-        header_waiting = true;
-        begin = next;
-        return Step::kHeader;
+    });
+  }
+
+  void merge_segment() {
+    std::string_view text = segment.csv.view();
+    std::size_t prev = 0, r = 0;
+    for (char is_row : segment.is_row) {
+      if (is_row) {
+        std::size_t e = segment.row_end[r++];
+        block.put(text.substr(prev, e - prev));
+        prev = e;
+        ++rows;
+        ++block_rows;
       }
-      handle_row(line, buf.size() - begin);
-      begin = next;
       count_line();
     }
+    if (segment.error) fail(*segment.error);
+  }
+
+  void handle_lines(std::size_t to, bool final) {
+    begin = each_line(begin, to, final, [&](std::string_view line, std::size_t at, std::size_t next) {
+      handle_row(line, buf.size() - at);
+      begin = next;
+      count_line();
+      return true;
+    });
+  }
+
+  Step run(bool final) {
+    if (header_waiting) return Step::kHeader;
+    if (!started) {
+      bool found = false;
+      begin = each_line(begin, end, final, [&](std::string_view line, std::size_t, std::size_t) {
+        header.assign(line);
+        header_waiting = found = true;
+        return false;
+      });
+      if (found) return Step::kHeader;
+      return Step::kMore;
+    }
+    std::size_t done = final ? end : last_break_end(begin, end);
+    if (done == kNone) return Step::kMore;
+    if (done - begin >= split_min && split_min > 0) {
+      std::size_t cut = last_break_end(begin, begin + (done - begin) / 2);
+      if (cut != kNone && cut > begin && cut < done) {
+        side.start([this, cut, done] { parse_segment(cut, done); });
+        try {
+          handle_lines(cut, false);
+        } catch (...) {
+          try {
+            side.wait();
+          } catch (...) {
+          }
+          throw;
+        }
+        side.wait();
+        begin = segment.stop;
+        merge_segment();
+        if (final) handle_lines(end, true);
+        return Step::kMore;
+      }
+    }
+    handle_lines(done, final);
     return Step::kMore;
   }
 
@@ -334,9 +458,9 @@ struct CsvExport::Impl {
   }
 };
 
-CsvExport::CsvExport(std::string path, std::size_t block_size) {
+CsvExport::CsvExport(std::string path, std::size_t block_size, std::size_t split_min) {
   if (block_size == 0) throw Error(Error::Code::kFormat, "block_size must be at least 1");
-  impl_ = std::make_unique<Impl>(std::move(path), block_size);
+  impl_ = std::make_unique<Impl>(std::move(path), block_size, split_min);
   impl_->buf.resize(1 << 16);
 }
 
@@ -357,7 +481,7 @@ void CsvExport::start(std::string_view header, std::size_t ncols) {
   d.started = true;
   d.header_waiting = false;
   d.header.clear();
-  d.ncols = ncols;
+  d.ncols = d.rows_here.ncols = d.rows_side.ncols = ncols;
   d.count_line();
 }
 

@@ -38,11 +38,11 @@ struct Result {
 // Feeds `body` in pieces of `piece` bytes; the header line is answered
 // with the CSV header `header` of `ncols` columns.
 Result run(const std::string& body, std::size_t block_size, std::size_t piece, const std::string& header = "a,b\n",
-           std::size_t ncols = 2) {
+           std::size_t ncols = 2, std::size_t split_min = 0) {
   std::string path = temp_path("run.csv");
   Result r;
   {
-    CsvExport ex(path, block_size);
+    CsvExport ex(path, block_size, split_min);
     auto answer = [&](CsvExport::Step s, bool final) {
       while (s == CsvExport::Step::kHeader) {
         r.header_line = std::string(ex.header_line());
@@ -62,9 +62,9 @@ Result run(const std::string& body, std::size_t block_size, std::size_t piece, c
   return r;
 }
 
-std::string error_of(const std::string& body, std::size_t ncols = 2) {
+std::string error_of(const std::string& body, std::size_t ncols = 2, std::size_t split_min = 0) {
   std::string path = temp_path("err.csv");
-  CsvExport ex(path, 10);
+  CsvExport ex(path, 10, split_min);
   try {
     auto s = ex.feed(body);
     if (s == CsvExport::Step::kHeader) {
@@ -95,11 +95,16 @@ TEST(QueryCsv, SameResultWhateverThePiecesAre) {
   // header, 4 rows, a white-space line and a null line are counted
   EXPECT_EQ(whole.lines, 7u);
   EXPECT_EQ(whole.rows, 4u);
-  for (std::size_t piece = 1; piece < 12; ++piece) {
-    Result r = run(body, 1000, piece);
-    EXPECT_EQ(r.csv, whole.csv) << piece;
-    EXPECT_EQ(r.lines, whole.lines) << piece;
-  }
+  for (std::size_t split : {0, 1, 16})
+    for (std::size_t piece = 1; piece < 12; ++piece) {
+      Result r = run(body, 1000, piece, "a,b\n", 2, split);
+      EXPECT_EQ(r.csv, whole.csv) << piece << " " << split;
+      EXPECT_EQ(r.lines, whole.lines) << piece << " " << split;
+    }
+  // the whole body at once, cut in two halves parsed on two threads
+  Result halves = run(body, 1000, body.size(), "a,b\n", 2, 1);
+  EXPECT_EQ(halves.csv, whole.csv);
+  EXPECT_EQ(halves.lines, whole.lines);
 }
 
 TEST(QueryCsv, ProgressAtMultiplesOfTheBlockSizeCountingTheHeader) {
@@ -154,7 +159,9 @@ TEST(QueryCsv, MalformedRowsAndWrongLengthsFail) {
       {"h\n[1,2,3]\n", "has more than 2 values"},
       {"h\n[1,2]\n\n   \n[[1,]]\n", "malformed row at line 4"},
   };
-  for (const auto& c : cases) EXPECT_NE(error_of(c.body).find(c.want), std::string::npos) << c.body << " -> " << error_of(c.body);
+  for (std::size_t split : {0, 1})
+    for (const auto& c : cases)
+      EXPECT_NE(error_of(c.body, 2, split).find(c.want), std::string::npos) << c.body << " -> " << error_of(c.body, 2, split);
 }
 
 TEST(QueryCsv, FailureOrAbandonRemovesThePartialFile) {
@@ -214,7 +221,13 @@ TEST(QueryCsv, ManyBlocksWrittenInOrder) {
     body += "[" + std::to_string(i) + ",\"r" + std::to_string(i) + "\"]\n";
     want += std::to_string(i) + ",r" + std::to_string(i) + "\n";
   }
-  for (std::size_t bs : {1, 7, 1000, 5000, 5001}) EXPECT_EQ(run(body, bs, 333).csv, want) << bs;
+  for (std::size_t split : {0, 1, 4096})
+    for (std::size_t bs : {1, 7, 1000, 5000, 5001}) {
+      Result r = run(body, bs, 333 * (split ? 50 : 1), "a,b\n", 2, split);
+      EXPECT_EQ(r.csv, want) << bs << " " << split;
+      EXPECT_EQ(r.lines, 5001u);
+      EXPECT_EQ(r.progress.size(), 5001 / bs);
+    }
 }
 
 TEST(QueryCsv, LongMantissasAreReadExactly) {

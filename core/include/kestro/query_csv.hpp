@@ -28,7 +28,9 @@ class CsvExport {
   };
 
   // Nothing is opened until start(). block_size >= 1 (else Error kFormat).
-  CsvExport(std::string path, std::size_t block_size);
+  // Stretches of complete lines of at least `split_min` bytes are parsed
+  // in two halves on two threads (0: never); the result is the same.
+  CsvExport(std::string path, std::size_t block_size, std::size_t split_min = 256 << 10);
   // Without close(), removes the file (a partial result never stays).
   ~CsvExport();
   CsvExport(const CsvExport&) = delete;
