@@ -296,6 +296,12 @@ struct CsvExport::Impl {
 
   void flush_block() {
     wait_write();
+    if (block.size() < (64 << 10)) {  // small blocks: a hand-over would cost more than the write
+      file->append(block.view());
+      block.clear();
+      block_rows = 0;
+      return;
+    }
     writing.swap(block);
     block.clear();
     block_rows = 0;

@@ -234,3 +234,38 @@ TEST(QueryCsv, LongMantissasAreReadExactly) {
   Result r = run("h\n[0.20000000000000000001,0.1234567890123456789]\n[123456789012345678901234.5e-3,1e-400]\n", 10, 5);
   EXPECT_EQ(r.csv, "a,b\n0.2,0.12345678901234568\n1.2345678901234568e+20,0.0\n");
 }
+
+TEST(QueryCsv, LargeBlocksWrittenBehindTheParsingInOrderAndFailuresSurface) {
+  // rows of ~210 bytes, blocks of 500 rows: each block is handed to the writer thread
+  std::string pad(200, 'p');
+  std::string body = "h\n", want = "a,b\n";
+  for (int i = 0; i < 3000; ++i) {
+    body += "[" + std::to_string(i) + ",\"" + pad + "\"]\n";
+    want += std::to_string(i) + "," + pad + "\n";
+  }
+  for (std::size_t split : {0, 1}) EXPECT_EQ(run(body, 500, 1 << 16, "a,b\n", 2, split).csv, want) << split;
+
+  std::string path = temp_path("bigfail.csv");
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = {300 << 10, old.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &lim);
+  int err = 0;
+  {
+    CsvExport ex(path, 500);
+    try {
+      if (ex.feed(body) == CsvExport::Step::kHeader) {
+        ex.start("a,b\n", 2);
+        ex.feed({});
+      }
+      ex.close();
+    } catch (const kestro::Error& e) {
+      err = e.sys_errno();
+    }
+  }
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_EQ(err, EFBIG);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
