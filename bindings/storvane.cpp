@@ -93,6 +93,7 @@ py::object get_s3_config(py::object) {
 }
 
 py::object get_s3_session(py::object self) {
+  BuildingScope building;
   py::object session = mod().attr("boto3").attr("Session")(
       "aws_access_key_id"_a = self.attr("access_key"), "aws_secret_access_key"_a = self.attr("secret_key"),
       "region_name"_a = self.attr("region_name"));
@@ -103,6 +104,7 @@ py::object get_s3_session(py::object self) {
 // session.client("s3", ...) or session.resource("s3", ...) with the
 // instance's configuration, and its endpoint when one was given.
 py::object make_s3(py::object self, const char* kind) {
+  BuildingScope building;
   py::object session = self.attr("get_s3_session")();
   py::object config = self.attr("get_s3_config")();
   py::object endpoint = py::getattr(self, "endpoint_url", py::none());
@@ -236,6 +238,7 @@ PYBIND11_MODULE(storvane, m) {
   m.attr("boto3") = py::module_::import("boto3");
   m.attr("Config") = py::module_::import("botocore.config").attr("Config");
   m.attr("ClientError") = py::module_::import("botocore.exceptions").attr("ClientError");
+  sv::install_botocore_sharing();
 
   // One context shared by every instance made without one.
   py::dict default_ctx;

@@ -56,6 +56,9 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
       else
         client.attr("download_file")(bucket, remote_file, local_file);
       double t1 = kestro::py_common::py_time();
+      // No attempt is left: let the client go before the record's pause
+      // rather than keep it alive (and in the collector's way) meanwhile.
+      client = py::none();
       clog(ctx, local + " " + word + " success, sub time " + kestro::text::float_repr(t1 - t0));
       return;
     } catch (py::error_already_set& e) {

@@ -35,6 +35,19 @@ std::string path_arg(py::handle value, const char* what);
 // least 1") when it is below 1.
 long long count_arg(py::handle value, const char* what);
 
+// While one is alive on a thread, botocore sessions and clients made there
+// take their pure, read-only parts from process-wide caches
+// (storvane_share.cpp).
+struct BuildingScope {
+  BuildingScope();
+  ~BuildingScope();
+  BuildingScope(const BuildingScope&) = delete;
+  BuildingScope& operator=(const BuildingScope&) = delete;
+};
+
+// Puts those caches in place; once, when the module loads.
+void install_botocore_sharing();
+
 // Adds _upload_i, _download_i, upload_folder and download_folder.
 void define_folder_transfers(kestro::py_common::ClassBuilder& cls);
 

@@ -1,0 +1,199 @@
+// Every file task builds its own boto3 session and S3 client. Most of that
+// cost (several milliseconds with the GIL held, times fifty threads) is
+// botocore redoing the same pure work for each new session: aliasing event
+// names, inspecting handler signatures, parsing the endpoint rules, wrapping
+// the service model and generating the client class. While a Storvane
+// factory runs on a thread, those results are taken from process-wide
+// caches instead. Only immutable or idempotently filled objects are shared;
+// every session, client, credential set, configuration, event emitter and
+// connection pool is still made anew for each call and never leaves its
+// thread. Outside the factories botocore behaves exactly as it would
+// without kestro.
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+#include "storvane_shared.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace kestro::storvane {
+
+namespace {
+
+// Depth of Storvane factory calls on this thread.
+thread_local int t_building = 0;
+
+// Originals and caches; leaked on purpose, like the module itself.
+PyObject* g_accepts_kwargs = nullptr;
+PyObject* g_accepts_cache = nullptr;  // weak keys: handler functions
+PyObject* g_missing = nullptr;
+PyObject* g_aliaser_init = nullptr;
+PyObject* g_aliases = nullptr;  // the default aliases when the cache started
+PyObject* g_alias_names = nullptr;
+PyObject* g_endpoint_provider = nullptr;
+PyObject* g_providers = nullptr;
+PyObject* g_load_service_model = nullptr;
+PyObject* g_service_models = nullptr;
+PyObject* g_create_client_class = nullptr;
+PyObject* g_client_classes = nullptr;
+
+py::handle h(PyObject* p) { return py::handle(p); }
+
+py::object keep(py::object value) { return py::reinterpret_borrow<py::object>(value.release()); }
+
+py::int_ identity(py::handle o) { return py::int_(reinterpret_cast<std::uintptr_t>(o.ptr())); }
+
+// A handler accepts **kwargs or not; the answer is a function of the
+// handler's code and signature, which botocore never changes. Keyed by the
+// function object itself (bound methods by their function), weakly, so
+// handlers made per client cost nothing once they are gone.
+py::object accepts_kwargs(py::object func) {
+  if (t_building == 0) return h(g_accepts_kwargs)(func);
+  py::object key = PyMethod_Check(func.ptr()) ? py::object(func.attr("__func__")) : func;
+  if (!PyFunction_Check(key.ptr())) return h(g_accepts_kwargs)(func);
+  py::object cached = h(g_accepts_cache).attr("get")(key, h(g_missing));
+  if (!cached.is(h(g_missing))) return cached;
+  py::object result = h(g_accepts_kwargs)(func);
+  h(g_accepts_cache).attr("__setitem__")(key, result);
+  return result;
+}
+
+// An alias name depends only on the event name and the alias table; every
+// aliaser built with the default table shares one name cache (entries are
+// only ever added, each as a whole).
+void aliaser_init(py::args args, py::kwargs kwargs) {
+  h(g_aliaser_init)(*args, **kwargs);
+  if (t_building == 0) return;
+  py::object self = args[0];
+  if (!py::hasattr(self, "_event_aliases")) return;
+  py::object aliases = self.attr("_event_aliases");
+  if (!aliases.equal(py::reinterpret_borrow<py::object>(g_aliases))) return;
+  self.attr("_alias_name_cache") = h(g_alias_names);
+}
+
+// The endpoint rules parsed into rule objects: read-only once built;
+// resolving copies its inputs and memoises per provider behind a lock-free
+// lru cache. Keyed by the identity of the loader's rule and partition data
+// (kept alive here), which the shared model loader hands to every session.
+py::object endpoint_provider(py::args args, py::kwargs kwargs) {
+  if (t_building == 0 || args.size() != 0 || !kwargs.contains("ruleset_data") || !kwargs.contains("partition_data"))
+    return h(g_endpoint_provider)(*args, **kwargs);
+  py::object rules = kwargs["ruleset_data"];
+  py::object partitions = kwargs["partition_data"];
+  py::object excluded = kwargs.contains("excluded_params") ? py::object(kwargs["excluded_params"]) : py::none();
+  py::object excluded_key = py::module_::import("builtins").attr("frozenset")(
+      excluded.is_none() ? py::object(py::tuple()) : excluded);
+  py::tuple key = py::make_tuple(identity(rules), identity(partitions), excluded_key);
+  py::object hit = h(g_providers).attr("get")(key);
+  if (!hit.is_none()) return hit[py::int_(0)];
+  py::object provider = h(g_endpoint_provider)(*args, **kwargs);
+  return h(g_providers).attr("setdefault")(key, py::make_tuple(provider, rules, partitions))[py::int_(0)];
+}
+
+// The service model wraps the loader's (shared, never modified) description;
+// its operation and shape objects are built lazily and cached on it, so a
+// shared one pays that once instead of once per client.
+py::object load_service_model(py::args args, py::kwargs kwargs) {
+  py::object model = h(g_load_service_model)(*args, **kwargs);
+  if (t_building == 0 || !py::hasattr(model, "_service_description") || !py::hasattr(model, "service_name"))
+    return model;
+  py::object description = model.attr("_service_description");
+  py::tuple key = py::make_tuple(identity(description), model.attr("service_name"));
+  return h(g_service_models).attr("setdefault")(key, py::make_tuple(model, description))[py::int_(0)];
+}
+
+// What the handlers of an event amount to: their code in order. Sessions
+// made by the factories all carry botocore's and boto3's default handlers;
+// any other handler makes the signature differ.
+py::tuple handler_signature(py::handle creator, const std::string& event) {
+  py::object aliaser = creator.attr("_event_emitter");
+  py::object handlers = aliaser.attr("_emitter").attr("_handlers").attr("prefix_search")(event);
+  py::list codes;
+  for (py::handle handler : handlers) {
+    py::object fn = py::reinterpret_borrow<py::object>(handler);
+    if (PyMethod_Check(fn.ptr())) fn = fn.attr("__func__");
+    if (PyFunction_Check(fn.ptr()))
+      codes.append(fn.attr("__code__"));
+    else
+      codes.append(py::type::handle_of(fn));
+  }
+  return py::tuple(codes);
+}
+
+// The generated client class holds only methods that read the instance's
+// own state. It is shared while no session initializer is registered and
+// the class-building handlers are botocore's and boto3's defaults.
+py::object create_client_class(py::object self, py::object service_name, py::object service_model) {
+  auto make = [&] { return h(g_create_client_class)(self, service_name, service_model); };
+  if (t_building == 0) return make();
+  py::object key;
+  try {
+    py::object initializers = py::module_::import("botocore").attr("_INITIALIZERS");
+    if (py::len(initializers) != 0) return make();
+    std::string event = "creating-client-class." +
+                        py::str(service_model.attr("service_id").attr("hyphenize")()).cast<std::string>();
+    key = py::make_tuple(service_name, identity(service_model), handler_signature(self, event));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_AttributeError)) throw;
+    return make();
+  }
+  py::object hit = h(g_client_classes).attr("get")(key);
+  if (!hit.is_none()) return hit[py::int_(0)];
+  py::object cls = make();
+  return h(g_client_classes).attr("setdefault")(key, py::make_tuple(cls, service_model))[py::int_(0)];
+}
+
+// Replaces `owner.name` with `replacement` and keeps the original, unless
+// botocore no longer has it.
+bool swap(py::handle owner, const char* name, py::object replacement, PyObject*& original) {
+  if (!py::hasattr(owner, name)) return false;
+  original = keep(owner.attr(name)).ptr();
+  owner.attr(name) = replacement;
+  return true;
+}
+
+}  // namespace
+
+BuildingScope::BuildingScope() { ++t_building; }
+BuildingScope::~BuildingScope() { --t_building; }
+
+void install_botocore_sharing() {
+  py::module_ hooks = py::module_::import("botocore.hooks");
+  py::module_ regions = py::module_::import("botocore.regions");
+  py::module_ client = py::module_::import("botocore.client");
+  py::module_ builtins = py::module_::import("builtins");
+
+  g_missing = keep(builtins.attr("object")()).ptr();
+  g_accepts_cache = keep(py::module_::import("weakref").attr("WeakKeyDictionary")()).ptr();
+  swap(hooks, "accepts_kwargs", py::cpp_function(&accepts_kwargs, py::name("accepts_kwargs")), g_accepts_kwargs);
+
+  if (py::hasattr(hooks, "EventAliaser") && py::hasattr(hooks, "EVENT_ALIASES")) {
+    g_aliases = keep(builtins.attr("dict")(hooks.attr("EVENT_ALIASES"))).ptr();
+    g_alias_names = keep(py::dict()).ptr();
+    py::object cls = hooks.attr("EventAliaser");
+    swap(cls, "__init__", py::cpp_function(&aliaser_init, py::name("_kestro_init"), py::is_method(cls)),
+         g_aliaser_init);
+  }
+
+  g_providers = keep(py::dict()).ptr();
+  swap(regions, "EndpointProvider", py::cpp_function(&endpoint_provider, py::name("EndpointProvider")),
+       g_endpoint_provider);
+
+  if (py::hasattr(client, "ClientCreator")) {
+    py::object creator = client.attr("ClientCreator");
+    g_service_models = keep(py::dict()).ptr();
+    swap(creator, "_load_service_model",
+         py::cpp_function(&load_service_model, py::name("_load_service_model"), py::is_method(creator)),
+         g_load_service_model);
+    g_client_classes = keep(py::dict()).ptr();
+    swap(creator, "_create_client_class",
+         py::cpp_function(&create_client_class, py::name("_create_client_class"), py::is_method(creator),
+                           py::arg("service_name"), py::arg("service_model")),
+         g_create_client_class);
+  }
+}
+
+}  // namespace kestro::storvane
