@@ -11,6 +11,7 @@
 // without kestro.
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -45,6 +46,20 @@ py::handle h(PyObject* p) { return py::handle(p); }
 py::object keep(py::object value) { return py::reinterpret_borrow<py::object>(value.release()); }
 
 py::int_ identity(py::handle o) { return py::int_(reinterpret_cast<std::uintptr_t>(o.ptr())); }
+
+// Entries are keyed by the identity of data they keep alive. Sessions whose
+// loader is not the shared one bring new data every time; past this many
+// entries their results are used as they are instead of being kept.
+constexpr std::size_t kMaxEntries = 64;
+
+// The entry's first item when `key` is known; otherwise `entry` is kept
+// (unless the cache is full) and its first item returned.
+py::object remember(PyObject* cache, const py::object& key, const py::tuple& entry) {
+  py::dict entries = py::reinterpret_borrow<py::dict>(cache);
+  if (entries.contains(key)) return entries[key][py::int_(0)];
+  if (py::len(entries) >= kMaxEntries) return entry[py::int_(0)];
+  return entries.attr("setdefault")(key, entry)[py::int_(0)];
+}
 
 // A handler accepts **kwargs or not; the answer is a function of the
 // handler's code and signature, which botocore never changes. Keyed by the
@@ -90,7 +105,7 @@ py::object endpoint_provider(py::args args, py::kwargs kwargs) {
   py::object hit = h(g_providers).attr("get")(key);
   if (!hit.is_none()) return hit[py::int_(0)];
   py::object provider = h(g_endpoint_provider)(*args, **kwargs);
-  return h(g_providers).attr("setdefault")(key, py::make_tuple(provider, rules, partitions))[py::int_(0)];
+  return remember(g_providers, key, py::make_tuple(provider, rules, partitions));
 }
 
 // The service model wraps the loader's (shared, never modified) description;
@@ -102,7 +117,7 @@ py::object load_service_model(py::args args, py::kwargs kwargs) {
     return model;
   py::object description = model.attr("_service_description");
   py::tuple key = py::make_tuple(identity(description), model.attr("service_name"));
-  return h(g_service_models).attr("setdefault")(key, py::make_tuple(model, description))[py::int_(0)];
+  return remember(g_service_models, key, py::make_tuple(model, description));
 }
 
 // What the handlers of an event amount to: their code in order. Sessions
@@ -143,7 +158,7 @@ py::object create_client_class(py::object self, py::object service_name, py::obj
   py::object hit = h(g_client_classes).attr("get")(key);
   if (!hit.is_none()) return hit[py::int_(0)];
   py::object cls = make();
-  return h(g_client_classes).attr("setdefault")(key, py::make_tuple(cls, service_model))[py::int_(0)];
+  return remember(g_client_classes, key, py::make_tuple(cls, service_model));
 }
 
 // Replaces `owner.name` with `replacement` and keeps the original, unless
