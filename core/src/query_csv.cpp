@@ -89,7 +89,7 @@ struct RowParser {
   }
 
   // Python's str() of what json.loads gives for v, as inside a list.
-  void append_py(std::string& out, od::value v) {
+  void append_py(std::string& out, od::value& v) {
     od::json_type type;
     if (auto err = v.type().get(type)) malformed(err);
     switch (type) {
@@ -138,7 +138,7 @@ struct RowParser {
 
   // A repeated key keeps its first place and its last value, as in the
   // dict json.loads builds.
-  void append_py_dict(std::string& out, od::value v) {
+  void append_py_dict(std::string& out, od::value& v) {
     od::object obj;
     if (auto err = v.get_object().get(obj)) malformed(err);
     std::vector<std::pair<std::string, std::string>> items;
@@ -169,7 +169,7 @@ struct RowParser {
 
   std::string nested;  // scratch for one nested value's text
 
-  void append_field(csv::Buffer& block, od::value v) {
+  void append_field(csv::Buffer& block, od::value& v) {
     od::json_type type;
     if (auto err = v.type().get(type)) malformed(err);
     switch (type) {

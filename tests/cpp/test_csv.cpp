@@ -52,6 +52,32 @@ TEST(CsvField, QuotesOnlyForCommaQuoteAndLineFeed) {
   EXPECT_EQ(field("名,字"), "\"名,字\"");
 }
 
+// The block buffer scans fields several bytes at a time: a special byte
+// at any place of any length quotes the field, and bytes next to the
+// special ones in value (or with the high bit set) never do.
+TEST(CsvField, BufferQuotesWhateverTheSpecialBytesPlace) {
+  const std::string fillers[] = {"a", "+", "-", "!", "#", "\x0b", "\t", "\r", "\xc3", "\xff"};
+  for (std::size_t len = 0; len <= 20; ++len) {
+    for (const std::string& fill : fillers) {
+      std::string bare;
+      for (std::size_t i = 0; i < len; ++i) bare += fill;
+      csv::Buffer plain;
+      plain.put_field(bare);
+      EXPECT_EQ(plain.view(), bare) << "len " << len << " fill " << int(fill[0]);
+      for (std::size_t at = 0; at < len; ++at) {
+        for (char special : {',', '"', '\n'}) {
+          std::string f = bare;
+          f[at] = special;
+          csv::Buffer b;
+          b.put_field(f);
+          EXPECT_EQ(b.view(), field(f)) << "len " << len << " at " << at;
+          EXPECT_EQ(b.view().front(), '"');
+        }
+      }
+    }
+  }
+}
+
 TEST(CsvRow, LoneEmptyFieldIsQuotedOtherwiseNot) {
   std::string out = "x\n";
   csv::end_row(out, out.size(), 1);
