@@ -387,19 +387,25 @@ struct CsvExport::Impl {
     });
   }
 
+  // Rows go over in runs, one copy per run: a run ends only where a block
+  // fills up.
   void merge_segment() {
     std::string_view text = segment.csv.view();
-    std::size_t prev = 0, r = 0;
+    std::size_t run_from = 0, run_to = 0, r = 0;
+    auto put_run = [&] {
+      block.put(text.substr(run_from, run_to - run_from));
+      run_from = run_to;
+    };
     for (char is_row : segment.is_row) {
       if (is_row) {
-        std::size_t e = segment.row_end[r++];
-        block.put(text.substr(prev, e - prev));
-        prev = e;
+        run_to = segment.row_end[r++];
         ++rows;
         ++block_rows;
       }
+      if (block_rows == block_size) put_run();
       count_line();
     }
+    put_run();
     if (segment.error) fail(*segment.error);
   }
 
