@@ -29,7 +29,8 @@ thread_local int t_building = 0;
 
 // Originals and caches; leaked on purpose, like the module itself.
 PyObject* g_accepts_kwargs = nullptr;
-PyObject* g_accepts_cache = nullptr;  // weak keys: handler functions
+PyObject* g_accepts_weak = nullptr;     // weak keys: handlers
+PyObject* g_accepts_by_code = nullptr;  // code objects
 PyObject* g_missing = nullptr;
 PyObject* g_aliaser_init = nullptr;
 PyObject* g_aliases = nullptr;  // the default aliases when the cache started
@@ -61,18 +62,34 @@ py::object remember(PyObject* cache, const py::object& key, const py::tuple& ent
   return entries.attr("setdefault")(key, entry)[py::int_(0)];
 }
 
-// A handler accepts **kwargs or not; the answer is a function of the
-// handler's code and signature, which botocore never changes. Keyed by the
-// function object itself (bound methods by their function), weakly, so
-// handlers made per client cost nothing once they are gone.
+// A handler accepts **kwargs or not; inspect answers from the handler's
+// code and signature, which botocore never changes. A plain function with
+// no attributes of its own is answered by its code object, which every
+// closure made from one definition shares (bound methods by their
+// function's). Other functions, and instances of classes that keep
+// identity equality, are keyed weakly by the object itself, so handlers
+// made per session cost nothing once they are gone.
 py::object accepts_kwargs(py::object func) {
   if (t_building == 0) return h(g_accepts_kwargs)(func);
-  py::object key = PyMethod_Check(func.ptr()) ? py::object(func.attr("__func__")) : func;
-  if (!PyFunction_Check(key.ptr())) return h(g_accepts_kwargs)(func);
-  py::object cached = h(g_accepts_cache).attr("get")(key, h(g_missing));
+  py::object fn = PyMethod_Check(func.ptr()) ? py::object(func.attr("__func__")) : func;
+  py::object cache = py::reinterpret_borrow<py::object>(g_accepts_weak);
+  py::object key = fn;
+  if (PyFunction_Check(fn.ptr())) {
+    if (py::len(fn.attr("__dict__")) == 0) {
+      cache = py::reinterpret_borrow<py::object>(g_accepts_by_code);
+      key = fn.attr("__code__");
+    }
+  } else {
+    py::handle type = py::type::handle_of(fn);
+    py::handle base = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+    if (!PyObject_HasAttrString(type.ptr(), "__weakref__") || !type.attr("__eq__").is(base.attr("__eq__")) ||
+        !type.attr("__hash__").is(base.attr("__hash__")))
+      return h(g_accepts_kwargs)(func);
+  }
+  py::object cached = cache.attr("get")(key, h(g_missing));
   if (!cached.is(h(g_missing))) return cached;
   py::object result = h(g_accepts_kwargs)(func);
-  h(g_accepts_cache).attr("__setitem__")(key, result);
+  cache.attr("__setitem__")(key, result);
   return result;
 }
 
@@ -182,7 +199,8 @@ void install_botocore_sharing() {
   py::module_ builtins = py::module_::import("builtins");
 
   g_missing = keep(builtins.attr("object")()).ptr();
-  g_accepts_cache = keep(py::module_::import("weakref").attr("WeakKeyDictionary")()).ptr();
+  g_accepts_weak = keep(py::module_::import("weakref").attr("WeakKeyDictionary")()).ptr();
+  g_accepts_by_code = keep(py::dict()).ptr();
   swap(hooks, "accepts_kwargs", py::cpp_function(&accepts_kwargs, py::name("accepts_kwargs")), g_accepts_kwargs);
 
   if (py::hasattr(hooks, "EventAliaser") && py::hasattr(hooks, "EVENT_ALIASES")) {

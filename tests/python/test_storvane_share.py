@@ -87,3 +87,45 @@ def test_a_session_with_other_class_handlers_gets_its_own_class():
     assert not hasattr(plain, "extra_method") and not hasattr(again, "extra_method")
     assert type(again) is type(plain)
     assert hasattr(again, "upload_file") and hasattr(again, "download_file")
+
+
+class Positional:
+    def __call__(self, event_name):
+        pass
+
+
+class Keywords:
+    def __call__(self, **kwargs):
+        pass
+
+
+def closure(accepts):
+    if accepts:
+        return lambda **kwargs: None
+    return lambda event_name: None
+
+
+@pytest.mark.parametrize("make_handler, accepted", [
+    (lambda: closure(True), True),
+    (lambda: closure(False), False),
+    (Positional, False),
+    (Keywords, True),
+    (lambda: Keywords().__call__, True),
+    (lambda: Positional().__call__, False),
+])
+def test_handlers_without_keyword_arguments_are_still_refused(make_handler, accepted):
+    class WithHandler(Storvane):
+        def get_s3_session(self):
+            session = Storvane.get_s3_session(self)
+            session.events.register("before-call.s3.ListObjects", make_handler())
+            return session
+
+    def build():  # the constructor already makes a client
+        return WithHandler({}, "ak", "sk", "b", "us-east-1", endpoint_url=ENDPOINT).get_s3_client()
+
+    for _ in range(2):  # the second time from what the first one left behind
+        if accepted:
+            build()
+        else:
+            with pytest.raises(ValueError, match="must accept keyword arguments"):
+                build()
