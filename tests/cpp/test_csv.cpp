@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "temp_dir.hpp"
 #include "kestro/csv.hpp"
 #include "kestro/error.hpp"
 #include "kestro/pytext.hpp"
@@ -194,13 +195,9 @@ TEST(BlockFile, OpenAndWriteFailuresCarryErrnoAndRemoveThePartialFile) {
   }
   // A file-size limit makes the second block fail half-written.
   std::string path = temp_path("limit.csv");
-  struct rlimit old;
-  getrlimit(RLIMIT_FSIZE, &old);
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit lim = {100, old.rlim_max};
-  setrlimit(RLIMIT_FSIZE, &lim);
   int err = 0;
   {
+    kestro::testing::FileSizeLimit limit(100);
     csv::BlockFile f(path, "h\n");
     f.append(std::string(50, 'x'));
     try {
@@ -209,8 +206,6 @@ TEST(BlockFile, OpenAndWriteFailuresCarryErrnoAndRemoveThePartialFile) {
       err = e.sys_errno();
     }
   }
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(err, EFBIG);
   EXPECT_FALSE(std::filesystem::exists(path));
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "temp_dir.hpp"
 #include "kestro/error.hpp"
 #include "kestro/query_csv.hpp"
 
@@ -192,13 +193,9 @@ TEST(QueryCsv, NoHeaderMeansNoFile) {
 
 TEST(QueryCsv, WriteFailureOfABlockSurfacesAndRemovesTheFile) {
   std::string path = temp_path("full.csv");
-  struct rlimit old;
-  getrlimit(RLIMIT_FSIZE, &old);
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit lim = {300, old.rlim_max};
-  setrlimit(RLIMIT_FSIZE, &lim);
   int err = 0;
   {
+    kestro::testing::FileSizeLimit limit(300);
     CsvExport ex(path, 2);
     try {
       if (ex.feed("h\n") == CsvExport::Step::kHeader) ex.start("a,b\n", 2);
@@ -209,8 +206,6 @@ TEST(QueryCsv, WriteFailureOfABlockSurfacesAndRemovesTheFile) {
       err = e.sys_errno();
     }
   }
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(err, EFBIG);
   EXPECT_FALSE(std::filesystem::exists(path));
 }
@@ -246,13 +241,9 @@ TEST(QueryCsv, LargeBlocksWrittenBehindTheParsingInOrderAndFailuresSurface) {
   for (std::size_t split : {0, 1}) EXPECT_EQ(run(body, 500, 1 << 16, "a,b\n", 2, split).csv, want) << split;
 
   std::string path = temp_path("bigfail.csv");
-  struct rlimit old;
-  getrlimit(RLIMIT_FSIZE, &old);
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit lim = {300 << 10, old.rlim_max};
-  setrlimit(RLIMIT_FSIZE, &lim);
   int err = 0;
   {
+    kestro::testing::FileSizeLimit limit(300 << 10);
     CsvExport ex(path, 500);
     try {
       if (ex.feed(body) == CsvExport::Step::kHeader) {
@@ -264,8 +255,6 @@ TEST(QueryCsv, LargeBlocksWrittenBehindTheParsingInOrderAndFailuresSurface) {
       err = e.sys_errno();
     }
   }
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(err, EFBIG);
   EXPECT_FALSE(std::filesystem::exists(path));
 }
