@@ -16,5 +16,5 @@ fi
 [ -x .venv/bin/python ] || python3 -m venv .venv
 # build tools in the venv, since the package is built without isolation so
 # that its build folder is reused between runs
-.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja
+.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja wheel
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
