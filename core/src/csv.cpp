@@ -86,9 +86,16 @@ void Buffer::put_quoted(std::string_view s) {
   std::size_t worst = 2 * s.size() + 2;  // every character a quote
   if (static_cast<std::size_t>(end_ - cur_) < worst) grow(worst);
   *cur_++ = '"';
-  for (char c : s) {
-    *cur_++ = c;
-    if (c == '"') *cur_++ = '"';
+  // copied in runs between inner quotes, which are rare
+  const char* from = s.data();
+  const char* end = from + s.size();
+  while (from < end) {
+    const char* q = static_cast<const char*>(std::memchr(from, '"', static_cast<std::size_t>(end - from)));
+    const char* stop = q ? q + 1 : end;
+    std::memcpy(cur_, from, static_cast<std::size_t>(stop - from));
+    cur_ += stop - from;
+    if (q) *cur_++ = '"';
+    from = stop;
   }
   *cur_++ = '"';
 }

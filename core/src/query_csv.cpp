@@ -11,6 +11,7 @@
 #include "kestro/background.hpp"
 #include "kestro/csv.hpp"
 #include "kestro/error.hpp"
+#include "kestro/json_row_scan.hpp"
 #include "kestro/pytext.hpp"
 #include "kestro/text.hpp"
 
@@ -55,10 +56,7 @@ struct RowParser {
   // Float text of a valid float token: from its digits when exact, else
   // through the double. Not simdjson's get_double: its 3.0 builtin parser
   // misreads long mantissas (0.20000000000000000001 gave 0.0155...).
-  static void append_float(std::string& out, std::string_view token) {
-    if (!pytext::append_float_token_repr(out, token))
-      text::append_float_repr(out, pytext::parse_float_token(token));
-  }
+  static void append_float(std::string& out, std::string_view token) { pytext::append_float_token(out, token); }
 
   static int number_token(od::value& v, std::string_view& token) {
     token = trim_json_space(v.raw_json_token());
@@ -168,6 +166,7 @@ struct RowParser {
   }
 
   std::string nested;  // scratch for one nested value's text
+  ScanScratch scan_scratch;
 
   void append_field(csv::Buffer& block, od::value& v) {
     od::json_type type;
@@ -207,6 +206,7 @@ struct RowParser {
   // `block`. False for a line that adds no row (white space, null).
   // `room` is what the buffer holds from line.data() on, padding included.
   bool parse(std::string_view line, std::size_t room, csv::Buffer& block) {
+    if (scan_row(line, ncols, block, scan_scratch)) return true;
     if (is_space_line(line)) return false;
     od::document doc;
     if (auto err = parser.iterate(simdjson::padded_string_view(line.data(), line.size(), room)).get(doc))
