@@ -184,16 +184,13 @@ struct Scanner {
   bool string_escaped(std::string_view& text, bool& escaped, std::string& unescaped, const char* s) {
     unescaped.assign(s, static_cast<std::size_t>(p - s));
     for (;;) {
+      const char* run = p;
+      skip_plain();
+      unescaped.append(run, static_cast<std::size_t>(p - run));
       if (p == end) return false;
       char c = *p;
       if (c == '"') break;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c != '\\') {
-        unescaped += c;
-        ++p;
-        continue;
-      }
-      if (end - p < 2) return false;
+      if (c != '\\' || end - p < 2) return false;
       char e = p[1];
       p += 2;
       switch (e) {
@@ -226,6 +223,21 @@ struct Scanner {
     escaped = true;
     text = unescaped;
     return valid_utf8(unescaped.data(), unescaped.size());
+  }
+
+  // Moves p to the next quote, backslash or control character (or end).
+  void skip_plain() {
+    while (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      std::uint64_t stop = has_byte(w, '"') | has_byte(w, '\\') | has_control(w);
+      if (stop) {
+        p += __builtin_ctzll(stop) >> 3;
+        return;
+      }
+      p += 8;
+    }
+    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
   }
 
   // Four hex digits at p (consumed), or -1.
