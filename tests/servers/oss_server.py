@@ -62,19 +62,24 @@ class Fault:
         self.action = action
         self.method = method
         self.key = key
-        self.query = query  # a query parameter the request must carry ("partNumber": part uploads only)
+        # a query parameter the request must carry ("partNumber": part uploads
+        # only), or a (name, value) pair (("partNumber", "2"): the second part)
+        self.query = query
         self.times = times
         self.status = status
         self.code = code
         self.delay = delay
         self.hits = 0
 
-    def matches(self, method, key, query=()):
+    def matches(self, method, key, query=None):
+        query = query or {}
         if self.times is not None and self.hits >= self.times:
             return False
         if self.method is not None and self.method != method:
             return False
-        if self.query is not None and self.query not in query:
+        if isinstance(self.query, tuple) and query.get(self.query[0]) != self.query[1]:
+            return False
+        if isinstance(self.query, str) and self.query not in query:
             return False
         if self.key is None:
             return True
@@ -187,7 +192,7 @@ class OssServer:
                     if (method is None or r[0] == method) and (key is None or r[2] == key)
                     and (query is None or query in r[3])]
 
-    def _take_fault(self, method, key, query=()):
+    def _take_fault(self, method, key, query=None):
         with self.lock:
             for fault in self.faults:
                 if fault.matches(method, key, query):
@@ -418,8 +423,9 @@ class _Handler(BaseHTTPRequestHandler):
                             "<ETag>\"%s\"</ETag><Size>%d</Size></Part>"
                             % (n, hashlib.md5(d).hexdigest().upper(), len(d)) for n, d in parts)
             return self._xml("<ListPartsResult><Bucket>%s</Bucket><Key>%s</Key><UploadId>%s</UploadId>"
-                             "<IsTruncated>false</IsTruncated>%s</ListPartsResult>"
-                             % (escape(bucket), escape(key), upload_id, items))
+                             "<PartNumberMarker>0</PartNumberMarker><NextPartNumberMarker>%d</NextPartNumberMarker>"
+                             "<MaxParts>1000</MaxParts><IsTruncated>false</IsTruncated>%s</ListPartsResult>"
+                             % (escape(bucket), escape(key), upload_id, parts[-1][0] if parts else 0, items))
         if method == "POST":
             try:
                 numbers = [int(p.findtext("PartNumber")) for p in ElementTree.fromstring(body).findall("Part")]
