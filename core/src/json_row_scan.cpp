@@ -72,21 +72,21 @@ int hex_value(char c) {
   return -1;
 }
 
-void put_utf8(std::string& out, char32_t cp) {
+void put_utf8(csv::Buffer& out, char32_t cp) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    out.put(static_cast<char>(cp));
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out.put(static_cast<char>(0xC0 | (cp >> 6)));
+    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out.put(static_cast<char>(0xE0 | (cp >> 12)));
+    out.put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    out.put(static_cast<char>(0xF0 | (cp >> 18)));
+    out.put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
 
@@ -130,7 +130,7 @@ bool put_float_digits(csv::Buffer& out, const FloatParts& f) {
 struct Scanner {
   const char* p;
   const char* end;
-  std::string& text;  // unescaped string texts
+  csv::Buffer& text;  // unescaped string texts
 
   void skip_space() {
     while (p < end && static_cast<unsigned char>(*p) <= ' ' && (*p == ' ' || *p == '\t')) ++p;
@@ -140,7 +140,7 @@ struct Scanner {
   // characters. Leaves p after the closing quote. `text` is the string's
   // own bytes, or `unescaped` holding the text when it had escapes; then
   // `escaped` is set and has_comma is not.
-  bool string(std::string_view& text, bool& has_comma, bool& escaped, std::string& unescaped) {
+  bool string(std::string_view& text, bool& has_comma, bool& escaped, csv::Buffer& unescaped) {
     const char* s = p;
     std::uint64_t high = 0;
     std::uint64_t comma = 0;
@@ -181,12 +181,13 @@ struct Scanner {
 
   // The rest of a string from its first backslash (p), unescaped into
   // `unescaped`; a lone surrogate escape is declined.
-  bool string_escaped(std::string_view& text, bool& escaped, std::string& unescaped, const char* s) {
-    unescaped.assign(s, static_cast<std::size_t>(p - s));
+  bool string_escaped(std::string_view& text, bool& escaped, csv::Buffer& unescaped, const char* s) {
+    unescaped.clear();
+    unescaped.put(std::string_view(s, static_cast<std::size_t>(p - s)));
     for (;;) {
       const char* run = p;
       skip_plain();
-      unescaped.append(run, static_cast<std::size_t>(p - run));
+      unescaped.put(std::string_view(run, static_cast<std::size_t>(p - run)));
       if (p == end) return false;
       char c = *p;
       if (c == '"') break;
@@ -194,14 +195,14 @@ struct Scanner {
       char e = p[1];
       p += 2;
       switch (e) {
-        case '"': unescaped += '"'; break;
-        case '\\': unescaped += '\\'; break;
-        case '/': unescaped += '/'; break;
-        case 'b': unescaped += '\b'; break;
-        case 'f': unescaped += '\f'; break;
-        case 'n': unescaped += '\n'; break;
-        case 'r': unescaped += '\r'; break;
-        case 't': unescaped += '\t'; break;
+        case '"': unescaped.put('"'); break;
+        case '\\': unescaped.put('\\'); break;
+        case '/': unescaped.put('/'); break;
+        case 'b': unescaped.put('\b'); break;
+        case 'f': unescaped.put('\f'); break;
+        case 'n': unescaped.put('\n'); break;
+        case 'r': unescaped.put('\r'); break;
+        case 't': unescaped.put('\t'); break;
         case 'u': {
           int cp = hex4();
           if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
@@ -221,8 +222,8 @@ struct Scanner {
     }
     ++p;
     escaped = true;
-    text = unescaped;
-    return valid_utf8(unescaped.data(), unescaped.size());
+    text = unescaped.view();
+    return valid_utf8(text.data(), text.size());
   }
 
   // Moves p to the next quote, backslash or control character (or end).

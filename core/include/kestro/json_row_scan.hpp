@@ -17,7 +17,7 @@ namespace kestro::query {
 // Texts reused from row to row by one thread.
 struct ScanScratch {
   std::string value;  // a nested value's or a float's text
-  std::string text;   // a string with escapes, unescaped
+  csv::Buffer text;   // a string with escapes, unescaped
 };
 
 // Appends the CSV row of `line` (its `ncols` values, then "\n") to `out`
