@@ -90,6 +90,13 @@ inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
   using Kind = kestro::csv::Cell::Kind;
   kestro::csv::Cell c;
   if (o == Py_None) return c;
+  if (PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
+    // ASCII: its characters are its UTF-8, held in the object itself
+    c.kind = Kind::kText;
+    c.text.data = static_cast<const char*>(PyUnicode_DATA(o));
+    c.text.size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+    return c;
+  }
   if (PyUnicode_Check(o)) return text_cell(o);
   if (PyBool_Check(o)) {
     c.kind = o == Py_True ? Kind::kTrue : Kind::kFalse;
@@ -126,6 +133,24 @@ inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
 // outlive the formatting). Raises as the writer documents; nothing is
 // added for a row that raises.
 inline void add_py_row(CellRows& out, py::handle row, std::size_t ncols) {
+  if (PyList_CheckExact(row.ptr()) && static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) == ncols) {
+    // the usual row: a list of the right length, read in place (its size
+    // checked each time: str() of a value could change it)
+    std::size_t start = out.cells.size();
+    out.cells.resize(start + ncols);
+    try {
+      for (std::size_t k = 0; k < ncols; ++k) {
+        if (static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) != ncols)
+          throw py::value_error("a row changed while it was read");
+        out.cells[start + k] = py_cell(PyList_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k)), out.keep);
+      }
+    } catch (...) {
+      out.cells.resize(start);
+      throw;
+    }
+    ++out.rows;
+    return;
+  }
   if (PyUnicode_Check(row.ptr()) || PyBytes_Check(row.ptr()))
     throw py::type_error("a row must be a sequence of values, not " + std::string(Py_TYPE(row.ptr())->tp_name));
   py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(row.ptr(), "a row must be a sequence of values"));
