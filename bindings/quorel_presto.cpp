@@ -18,12 +18,7 @@ namespace py = pybind11;
 
 namespace {
 
-using kestro::py_common::bmobj;
-using kestro::py_common::catch_ordinary;
-using kestro::py_common::clog;
-using kestro::py_common::is_ordinary;
-using kestro::py_common::truthy;
-using kestro::py_common::without_gil;
+using namespace kestro::py_common;
 using kestro::quorel::BlockFile;
 
 constexpr const char* kReadTimedOut = "Read timed out";
@@ -44,7 +39,7 @@ long long count_of(py::handle value) {
 // by zero) or fetch nothing and report an empty result as complete.
 long long positive_count(py::handle value, const char* name) {
   long long n = count_of(value);
-  if (n < 1) kestro::py_common::raise_et(2, std::string(name) + " must be a positive integer");
+  if (n < 1) raise_et(2, std::string(name) + " must be a positive integer");
   return n;
 }
 
@@ -82,7 +77,7 @@ bool is_read_timeout(py::handle err) {
     return false;
   };
   try {
-    return kestro::py_common::call_or(check, [](const py::error_already_set&) { return false; });
+    return call_or(check, [](const py::error_already_set&) { return false; });
   } catch (const py::builtin_exception&) {
     // a text that cannot be converted: not the client's time-out wording
     return false;
