@@ -47,6 +47,7 @@ inline void bind_defines(py::module_& m) {
   register_core_translator();
 }
 
+// BMOBJ, as bound on this module (looked up at call time).
 inline py::object bmobj() { return module_attr("BMOBJ"); }
 
 // BMOBJ.clog(ctx, values...). GIL held (the call pauses with it released).
@@ -55,15 +56,13 @@ void clog(py::handle ctx, Args&&... values) {
   bmobj().attr("clog")(ctx, std::forward<Args>(values)...);
 }
 
-// Raises Et(state, message) as a Python exception. GIL must be held.
-[[noreturn]] inline void raise_et(py::handle et_type, int state, const std::string& message) {
-  py::object err = py::reinterpret_borrow<py::object>(et_type)(state, message);
+// Raises Et(state, message), Et as bound on this module, as a Python
+// exception. GIL must be held.
+[[noreturn]] inline void raise_et(int state, const std::string& message) {
+  py::object et_type = module_attr("Et");
+  py::object err = et_type(state, message);
   PyErr_SetObject(et_type.ptr(), err.ptr());
   throw py::error_already_set();
-}
-
-[[noreturn]] inline void raise_et(int state, const std::string& message) {
-  raise_et(module_attr("Et"), state, message);
 }
 
 // Raises Et(state, message) with `cause` as its context, so the traceback

@@ -30,7 +30,7 @@ py::object get_record_now(py::object self, py::object ctx, py::object tz) {
   if (trid.is_none()) return arrow.attr("now")(tz).attr("datetime");
   py::object model = record_model(task_type);
   if (model.is_none())
-    kestro::py_common::raise_et(g("Et"), 2, "unknown task_type: " + py::repr(task_type).cast<std::string>());
+    kestro::py_common::raise_et(2, "unknown task_type: " + py::repr(task_type).cast<std::string>());
   py::object record = model.attr("objects").attr("get")("id"_a = trid);
   py::object when = record.attr("extras").attr("get")("root_create_time");
   if (when.is_none()) when = record.attr("create_time");
@@ -41,7 +41,7 @@ py::object jsonloads(py::object, py::object data) {
   py::object value;
   if (!catch_ordinary([&] { value = g("json").attr("loads")(data); })) return value;
   if (!catch_ordinary([&] { value = g("ast").attr("literal_eval")(data); })) return value;
-  kestro::py_common::raise_et(g("Et"), 2, "参数格式不正确");
+  kestro::py_common::raise_et(2, "参数格式不正确");
 }
 
 py::object jsondumps(py::object, py::object data, py::object /*mode*/, py::object /*sort_keys*/) {

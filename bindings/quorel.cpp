@@ -78,7 +78,7 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
   std::optional<std::string> failure;    // reason for Et(2, ...)
 
   auto log_progress = [&] {
-    for (auto n : ex.take_progress()) bm.attr("clog")(ctx, py::int_(n));
+    for (auto n : ex.take_progress()) kestro::py_common::clog(ctx, py::int_(n));
   };
   // Answers a waiting header line; false when it was an error answer.
   auto take_header = [&]() -> bool {
@@ -173,7 +173,7 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
       worker.start([&ex, &piece_step, view] { piece_step = ex.feed(view); });
     }
     if (reading) step(true, {});
-    bm.attr("clog")(ctx, "total: " + std::to_string(ex.lines()));
+    kestro::py_common::clog(ctx, "total: " + std::to_string(ex.lines()));
     if (!sql_error && !ex.started()) throw kestro::Error(kestro::Error::Code::kParse, "the answer held no header line");
     if (!sql_error) {
       py::gil_scoped_release unlocked;
