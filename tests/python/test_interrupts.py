@@ -111,7 +111,7 @@ def test_presto_query_is_not_retried_after_an_interrupt(monkeypatch, local_mode,
 
     def attempt(*args):
         attempts.append(args)
-        raise KeyboardInterrupt
+        raise KeyboardInterrupt("Read timed out")  # worded like the time-out that is retried
 
     q.get_data_raw_pyhive_i = attempt
     with pytest.raises(KeyboardInterrupt):
