@@ -1,14 +1,12 @@
 // CSV fields, rows and the block file.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <string>
 
 #include "temp_dir.hpp"
 #include "kestro/csv.hpp"
@@ -18,24 +16,15 @@
 namespace csv = kestro::csv;
 namespace pytext = kestro::pytext;
 
+using kestro::testing::slurp;
+using kestro::testing::temp_path;
+
 namespace {
 
 std::string field(std::string_view f) {
   std::string out;
   csv::append_field(out, f);
   return out;
-}
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string temp_path(const char* name) {
-  // per process: other checkouts may run the same tests at the same time
-  return (std::filesystem::temp_directory_path() / ("kestro_csv_" + std::to_string(::getpid()) + "_" + name)).string();
 }
 
 }  // namespace
@@ -207,6 +196,25 @@ TEST(BlockFile, OpenAndWriteFailuresCarryErrnoAndRemoveThePartialFile) {
     }
   }
   EXPECT_EQ(err, EFBIG);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+// A close that fails (a full disk seen only at close, as on network file
+// systems) must not leave a result that looks complete.
+TEST(BlockFile, FailedCloseOnKeepRemovesTheFile) {
+  std::string path = temp_path("close.csv");
+  kestro::testing::FaultyEnv faulty(kestro::testing::FaultyEnv::Op::kClose, ENOSPC);
+  kestro::fs::ScopedEnv use(faulty);
+  csv::BlockFile f(path, "a\n");
+  f.append("1\n");
+  try {
+    f.keep();
+    FAIL() << "no error";
+  } catch (const kestro::Error& e) {
+    EXPECT_EQ(e.sys_errno(), ENOSPC);
+    EXPECT_EQ(e.path(), path);
+  }
+  EXPECT_FALSE(f.is_open());
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 

@@ -1,33 +1,20 @@
 // The query answer's line stream turned into CSV blocks.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <csignal>
+#include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <string>
+#include <vector>
 
 #include "temp_dir.hpp"
 #include "kestro/error.hpp"
 #include "kestro/query_csv.hpp"
 
 using kestro::query::CsvExport;
+using kestro::testing::slurp;
+using kestro::testing::temp_path;
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string temp_path(const std::string& name) {
-  // per process: other checkouts may run the same tests at the same time
-  return (std::filesystem::temp_directory_path() / ("kestro_query_" + std::to_string(::getpid()) + "_" + name)).string();
-}
 
 struct Result {
   std::string csv;

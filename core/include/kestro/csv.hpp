@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kestro/fs.hpp"
+
 namespace kestro::csv {
 
 // True when `field` must be quoted: it holds ',', '"' or '\n'. A '\r' does
@@ -120,11 +122,11 @@ class BlockFile {
   void discard() noexcept;
 
   const std::string& path() const noexcept { return path_; }
-  bool is_open() const noexcept { return fd_ >= 0; }
+  bool is_open() const noexcept { return file_.is_open(); }
 
  private:
   std::string path_;
-  int fd_ = -1;
+  fs::File file_;
 };
 
 }  // namespace kestro::csv
