@@ -9,7 +9,7 @@
 #include <string>
 
 #include "temp_dir.hpp"
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 #include "kestro/error.hpp"
 #include "kestro/pytext.hpp"
 

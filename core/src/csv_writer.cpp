@@ -1,4 +1,4 @@
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,10 +16,14 @@
 
 namespace kestro::csv {
 
-bool needs_quotes(std::string_view field) noexcept {
-  for (char c : field)
-    if (c == ',' || c == '"' || c == '\n') return true;
-  return false;
+char* write_quoted(char* dst, std::string_view field) noexcept {
+  *dst++ = '"';
+  for (char c : field) {
+    *dst++ = c;
+    if (c == '"') *dst++ = '"';
+  }
+  *dst++ = '"';
+  return dst;
 }
 
 void append_field(std::string& out, std::string_view field) {
@@ -27,14 +31,9 @@ void append_field(std::string& out, std::string_view field) {
     out.append(field);
     return;
   }
-  out += '"';
-  std::size_t from = 0;
-  for (std::size_t q; (q = field.find('"', from)) != std::string_view::npos; from = q + 1) {
-    out.append(field.substr(from, q + 1 - from));
-    out += '"';
-  }
-  out.append(field.substr(from));
-  out += '"';
+  std::size_t at = out.size();
+  out.resize(at + quoted_size_max(field));
+  out.resize(static_cast<std::size_t>(write_quoted(out.data() + at, field) - out.data()));
 }
 
 void end_row(std::string& out, std::size_t row_start, std::size_t nfields) {
@@ -83,14 +82,9 @@ void Buffer::grow(std::size_t need) {
 }
 
 void Buffer::put_quoted(std::string_view s) {
-  std::size_t worst = 2 * s.size() + 2;  // every character a quote
+  std::size_t worst = quoted_size_max(s);
   if (static_cast<std::size_t>(end_ - cur_) < worst) grow(worst);
-  *cur_++ = '"';
-  for (char c : s) {
-    *cur_++ = c;
-    if (c == '"') *cur_++ = '"';
-  }
-  *cur_++ = '"';
+  cur_ = write_quoted(cur_, s);
 }
 
 BlockFile::BlockFile(std::string path, std::string_view header)
