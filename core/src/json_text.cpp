@@ -12,9 +12,6 @@ namespace od = simdjson::ondemand;
 
 namespace {
 
-[[noreturn]] void malformed(const std::string& why) { throw Malformed{why}; }
-[[noreturn]] void malformed(simdjson::error_code err) { malformed(simdjson::error_message(err)); }
-
 void append_number(std::string& out, od::value& v) {
   std::string_view token;
   if (number_token(v, token) == 1)
@@ -62,31 +59,20 @@ void append_float_token(std::string& out, std::string_view token) {
 }
 
 void append_py(std::string& out, od::value& v) {
-  od::json_type type;
-  if (auto err = v.type().get(type)) malformed(err);
-  switch (type) {
-    case od::json_type::string: {
-      std::string_view s;
-      if (auto err = v.get_string().get(s)) malformed(err);
-      pytext::append_str_repr(out, s);
+  switch (type_of(v)) {
+    case od::json_type::string:
+      pytext::append_str_repr(out, string_of(v));
       return;
-    }
     case od::json_type::number:
       append_number(out, v);
       return;
-    case od::json_type::boolean: {
-      bool b;
-      if (auto err = v.get_bool().get(b)) malformed(err);
-      out += b ? "True" : "False";
+    case od::json_type::boolean:
+      out += bool_of(v) ? "True" : "False";
       return;
-    }
-    case od::json_type::null: {
-      bool is_null;
-      if (auto err = v.is_null().get(is_null)) malformed(err);
-      if (!is_null) malformed("invalid literal");
+    case od::json_type::null:
+      expect_null(v);
       out += "None";
       return;
-    }
     case od::json_type::array: {
       od::array arr;
       if (auto err = v.get_array().get(arr)) malformed(err);

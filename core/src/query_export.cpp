@@ -44,21 +44,11 @@ struct RowParser {
   }
   [[noreturn]] static void malformed(simdjson::error_code err) { malformed(simdjson::error_message(err)); }
 
-  // Runs a formatter of json_text, its refusals as this line's parse error.
-  template <class F>
-  static auto checked(F&& f) {
-    try {
-      return f();
-    } catch (const json_text::Malformed& e) {
-      malformed(e.why);
-    }
-  }
-
   std::string num;  // scratch for a float's text
 
   void put_number(csv::Buffer& block, od::value& v) {
     std::string_view token;
-    if (checked([&] { return json_text::number_token(v, token); }) == 1) {
+    if (json_text::number_token(v, token) == 1) {
       block.put(token == "-0" ? std::string_view("0") : token);
       return;
     }
@@ -69,37 +59,32 @@ struct RowParser {
 
   std::string nested;  // scratch for one nested value's text
 
+  // One value as a CSV field: texts as they are, nested values as
+  // Python's str() of them, null as an empty field.
   void append_field(csv::Buffer& block, od::value& v) {
-    od::json_type type;
-    if (auto err = v.type().get(type)) malformed(err);
-    switch (type) {
-      case od::json_type::string: {
-        std::string_view s;
-        if (auto err = v.get_string().get(s)) malformed(err);
-        block.put_field(s);
-        return;
+    try {
+      switch (json_text::type_of(v)) {
+        case od::json_type::string:
+          block.put_field(json_text::string_of(v));
+          return;
+        case od::json_type::null:
+          json_text::expect_null(v);
+          return;
+        case od::json_type::array:
+        case od::json_type::object:
+          nested.clear();
+          json_text::append_py(nested, v);
+          block.put_field(nested);
+          return;
+        case od::json_type::number:  // never quoted
+          put_number(block, v);
+          return;
+        case od::json_type::boolean:
+          block.put(json_text::bool_of(v) ? std::string_view("True") : std::string_view("False"));
+          return;
       }
-      case od::json_type::null: {
-        bool is_null;
-        if (auto err = v.is_null().get(is_null)) malformed(err);
-        if (!is_null) malformed("invalid literal");
-        return;
-      }
-      case od::json_type::array:
-      case od::json_type::object:
-        nested.clear();
-        checked([&] { json_text::append_py(nested, v); });
-        block.put_field(nested);
-        return;
-      case od::json_type::number:  // never quoted
-        put_number(block, v);
-        return;
-      case od::json_type::boolean: {
-        bool b;
-        if (auto err = v.get_bool().get(b)) malformed(err);
-        block.put(b ? std::string_view("True") : std::string_view("False"));
-        return;
-      }
+    } catch (const json_text::Malformed& e) {
+      malformed(e.why);
     }
   }
 

@@ -15,6 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "kestro/error.hpp"
 #include "kestro/fs.hpp"
 
 namespace kestro::testing {
@@ -73,6 +76,19 @@ class FaultyEnv : public kestro::fs::Env {
 // checkouts may run the same tests at the same time.
 inline std::string temp_path(const std::string& name) {
   return (std::filesystem::temp_directory_path() / ("kestro_cpp_" + std::to_string(::getpid()) + "_" + name)).string();
+}
+
+// The kestro::Error that f() throws; a test failure (and an error without
+// errno or path) when it throws none.
+template <class F>
+kestro::Error error_of(F&& f) {
+  try {
+    f();
+  } catch (const kestro::Error& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no kestro::Error thrown";
+  return kestro::Error(kestro::Error::Code::kIo, "none");
 }
 
 // A file's whole content ("" when it cannot be read).

@@ -16,6 +16,7 @@
 namespace csv = kestro::csv;
 namespace pytext = kestro::pytext;
 
+using kestro::testing::error_of;
 using kestro::testing::slurp;
 using kestro::testing::temp_path;
 
@@ -174,10 +175,8 @@ TEST(BlockFile, AbandonedOrDiscardedFileIsRemoved) {
 }
 
 TEST(BlockFile, OpenAndWriteFailuresCarryErrnoAndRemoveThePartialFile) {
-  try {
-    csv::BlockFile f("/nonexistent-dir/x.csv", "a\n");
-    FAIL() << "no error";
-  } catch (const kestro::Error& e) {
+  {
+    kestro::Error e = error_of([&] { csv::BlockFile f("/nonexistent-dir/x.csv", "a\n"); });
     EXPECT_EQ(e.code(), kestro::Error::Code::kIo);
     EXPECT_EQ(e.sys_errno(), ENOENT);
     EXPECT_EQ(e.path(), "/nonexistent-dir/x.csv");
@@ -207,10 +206,8 @@ TEST(BlockFile, FailedCloseOnKeepRemovesTheFile) {
   kestro::fs::ScopedEnv use(faulty);
   csv::BlockFile f(path, "a\n");
   f.append("1\n");
-  try {
-    f.keep();
-    FAIL() << "no error";
-  } catch (const kestro::Error& e) {
+  {
+    kestro::Error e = error_of([&] { f.keep(); });
     EXPECT_EQ(e.sys_errno(), ENOSPC);
     EXPECT_EQ(e.path(), path);
   }

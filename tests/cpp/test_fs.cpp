@@ -16,6 +16,7 @@
 namespace fs = kestro::fs;
 
 using kestro::testing::FaultyEnv;
+using kestro::testing::error_of;
 using kestro::testing::slurp;
 using kestro::testing::TempDir;
 
@@ -62,10 +63,8 @@ TEST(Fs, SizesAndErrors) {
   TempDir t;
   touch(t.path + "/f", std::string(1536, 'a'));
   EXPECT_EQ(fs::file_size(t.path + "/f"), 1536u);
-  try {
-    fs::file_size(t.path + "/nope");
-    FAIL() << "no error";
-  } catch (const kestro::Error& e) {
+  {
+    kestro::Error e = error_of([&] { fs::file_size(t.path + "/nope"); });
     EXPECT_EQ(e.code(), kestro::Error::Code::kIo);
     EXPECT_EQ(e.sys_errno(), ENOENT);
     EXPECT_EQ(e.path(), t.path + "/nope");
@@ -118,10 +117,8 @@ TEST(Fs, ReadFileWholeOrError) {
   EXPECT_EQ(fs::read_file(t.path + "/big"), body);
   touch(t.path + "/empty", "");
   EXPECT_EQ(fs::read_file(t.path + "/empty"), "");
-  try {
-    fs::read_file(t.path + "/nope");
-    FAIL() << "no error";
-  } catch (const kestro::Error& e) {
+  {
+    kestro::Error e = error_of([&] { fs::read_file(t.path + "/nope"); });
     EXPECT_EQ(e.sys_errno(), ENOENT);
     EXPECT_EQ(e.path(), t.path + "/nope");
   }
@@ -134,10 +131,8 @@ TEST(FsFaults, MakeDirsReportsTheFolderItCouldNotCreate) {
   {
     FaultyEnv denied(FaultyEnv::Op::kMkdir, EACCES, "/b");
     fs::ScopedEnv use(denied);
-    try {
-      fs::make_dirs(t.path + "/a/b/c");
-      FAIL() << "no error";
-    } catch (const kestro::Error& e) {
+    {
+      kestro::Error e = error_of([&] { fs::make_dirs(t.path + "/a/b/c"); });
       EXPECT_EQ(e.sys_errno(), EACCES);
       EXPECT_EQ(e.path(), t.path + "/a/b");
     }
@@ -184,12 +179,7 @@ TEST(FsFaults, PartFileReachesItsTargetOnlyWhenComplete) {
     fs::PartFile part(target);
     part_path = part.path();
     touch(part.path(), "complete");
-    try {
-      part.commit();
-      FAIL() << "no error";
-    } catch (const kestro::Error& e) {
-      EXPECT_EQ(e.sys_errno(), EXDEV);
-    }
+    EXPECT_EQ(error_of([&] { part.commit(); }).sys_errno(), EXDEV);
   }
   EXPECT_FALSE(fs::exists(part_path));
   EXPECT_EQ(slurp(target), "new");
@@ -204,12 +194,7 @@ TEST(FsFaults, PublishedFileIsWholeOrUntouched) {
   for (auto op : {FaultyEnv::Op::kRename, FaultyEnv::Op::kClose}) {
     FaultyEnv faulty(op, EIO);
     fs::ScopedEnv use(faulty);
-    try {
-      fs::publish_file(marker, "new");
-      FAIL() << "no error";
-    } catch (const kestro::Error& e) {
-      EXPECT_EQ(e.sys_errno(), EIO);
-    }
+    EXPECT_EQ(error_of([&] { fs::publish_file(marker, "new"); }).sys_errno(), EIO);
     EXPECT_EQ(faulty.failures, 1);
   }
   EXPECT_EQ(slurp(marker), "old");
@@ -221,10 +206,8 @@ TEST(FsFaults, FailedCloseIsAWriteFailure) {
   TempDir t;
   FaultyEnv faulty(FaultyEnv::Op::kClose, EDQUOT);
   fs::ScopedEnv use(faulty);
-  try {
-    fs::write_file(t.path + "/f", "data");
-    FAIL() << "no error";
-  } catch (const kestro::Error& e) {
+  {
+    kestro::Error e = error_of([&] { fs::write_file(t.path + "/f", "data"); });
     EXPECT_EQ(e.sys_errno(), EDQUOT);
     EXPECT_EQ(e.path(), t.path + "/f");
   }

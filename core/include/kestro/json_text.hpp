@@ -18,6 +18,34 @@ struct Malformed {
   std::string why;
 };
 
+// The checked reads of a value: its type, a string's unescaped text, a
+// boolean, and that a null literal really is null. Throw Malformed.
+[[noreturn]] inline void malformed(simdjson::error_code err) { throw Malformed{simdjson::error_message(err)}; }
+
+inline simdjson::ondemand::json_type type_of(simdjson::ondemand::value& v) {
+  simdjson::ondemand::json_type type;
+  if (auto err = v.type().get(type)) malformed(err);
+  return type;
+}
+
+inline std::string_view string_of(simdjson::ondemand::value& v) {
+  std::string_view s;
+  if (auto err = v.get_string().get(s)) malformed(err);
+  return s;
+}
+
+inline bool bool_of(simdjson::ondemand::value& v) {
+  bool b;
+  if (auto err = v.get_bool().get(b)) malformed(err);
+  return b;
+}
+
+inline void expect_null(simdjson::ondemand::value& v) {
+  bool is_null;
+  if (auto err = v.is_null().get(is_null)) malformed(err);
+  if (!is_null) throw Malformed{"invalid literal"};
+}
+
 // The raw text of a number value (trailing white space dropped) in
 // `token`; returns 1 for an integer, 2 for a float. Throws Malformed for
 // an invalid number.
