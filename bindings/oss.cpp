@@ -211,10 +211,10 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   std::string temp = work + ".tmp.json";
   std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
   without_gil([&] {
-    PartFile written{temp};
+    kestro::fs::FileGuard written(temp);
     kestro::fs::write_file(temp, bytes);
     kestro::fs::rename(temp, work);
-    written.path.clear();
+    written.release();
   });
   py::object bucket = self.attr("bucket");
   py::object result;
@@ -264,9 +264,9 @@ py::object download(py::object self, py::object remote_filename) {
     throw;
   }
   // From here on both names are ours: removed whatever happens.
-  PartFile staged{temp}, landed{work};
+  kestro::fs::FileGuard staged(temp), landed(work);
   without_gil([&] { kestro::fs::rename(temp, work); });
-  staged.path.clear();
+  staged.release();
   bm.attr("log_error")("download", remote_filename, "end");
   std::string bytes = without_gil([&] { return kestro::fs::read_file(work); });
   // Text mode: decoded with the default encoding, universal newlines.

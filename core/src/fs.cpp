@@ -248,17 +248,16 @@ void publish_file(const std::string& path, std::string_view bytes) {
   }
 }
 
-PartFile::PartFile(std::string target) : target_(std::move(target)) {
-  path_ = target_ + "." + ids::uuid1_hex() + ".part";
-}
-
-PartFile::~PartFile() {
+FileGuard::~FileGuard() {
   if (!path_.empty()) remove_file(path_);
 }
 
+PartFile::PartFile(std::string target)
+    : target_(std::move(target)), part_(target_ + "." + ids::uuid1_hex() + ".part") {}
+
 void PartFile::commit() {
-  rename(path_, target_);
-  path_.clear();
+  rename(part_.path(), target_);
+  part_.release();
 }
 
 void remove_empty_folders(const std::string& folder) noexcept {

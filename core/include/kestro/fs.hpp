@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestro::fs {
@@ -109,6 +110,22 @@ std::string read_file(const std::string& path);
 // the fresh name and `path` keeps what it held; throws Error(kIo).
 void publish_file(const std::string& path, std::string_view bytes);
 
+// Removes the file at `path` when it goes, unless release() was called
+// first: for files that must not outlive a failure. Never fails.
+class FileGuard {
+ public:
+  explicit FileGuard(std::string path) noexcept : path_(std::move(path)) {}
+  ~FileGuard();
+  FileGuard(const FileGuard&) = delete;
+  FileGuard& operator=(const FileGuard&) = delete;
+
+  const std::string& path() const noexcept { return path_; }
+  void release() noexcept { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
 // A download's temporary file beside its target ("<target>.<unique>.part"):
 // written under path(), moved into place by commit(). Unless commit()
 // succeeded, the destructor removes the part file, so a failed or
@@ -116,17 +133,14 @@ void publish_file(const std::string& path, std::string_view bytes);
 class PartFile {
  public:
   explicit PartFile(std::string target);
-  ~PartFile();
-  PartFile(const PartFile&) = delete;
-  PartFile& operator=(const PartFile&) = delete;
 
-  const std::string& path() const noexcept { return path_; }
+  const std::string& path() const noexcept { return part_.path(); }
   // Renames the part file to the target; throws Error(kIo) when it cannot.
   void commit();
 
  private:
   std::string target_;
-  std::string path_;  // empty once committed
+  FileGuard part_;  // released once committed
 };
 
 // Removes `folder` and every folder below it that is empty, sub-folders
