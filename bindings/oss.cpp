@@ -273,7 +273,7 @@ py::object download(py::object self, py::object remote_filename) {
   py::object content = py::bytes(bytes).attr("decode")(text_encoding());
   content = content.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
   bm.attr("remove_file")(work);
-  landed.path.clear();
+  landed.release();
   return content;
 }
 
