@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 
 namespace kestro::quorel {
 
