@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 #include "kestro/error.hpp"
-#include "kestro/query_csv.hpp"
+#include "kestro/query_export.hpp"
 
 namespace {
 

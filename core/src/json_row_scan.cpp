@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kestro/json_text.hpp"
 #include "kestro/pytext.hpp"
 
 namespace kestro::query {
@@ -382,7 +383,7 @@ struct Scanner {
         FloatParts parts;
         if (!number(token, is_float, parts)) return false;
         if (is_float)
-          pytext::append_float_token(out, token);
+          json_text::append_float_token(out, token);
         else
           pytext::append_int_token(out, token);
         return true;
@@ -440,7 +441,7 @@ struct Scanner {
         }
         if (put_float_digits(out, parts)) return true;
         scratch.clear();
-        pytext::append_float_token(scratch, token);
+        json_text::append_float_token(scratch, token);
         out.put(scratch);
         return true;
       }

@@ -9,8 +9,6 @@
 #include <cstring>
 #include <string>
 
-#include "kestro/text.hpp"
-
 namespace kestro::pytext {
 
 namespace {
@@ -188,10 +186,6 @@ double parse_float_token(std::string_view token) {
   // Out of range: strtod gives +-HUGE_VAL or +-0.0, as float() does.
   std::string s(token);
   return std::strtod(s.c_str(), nullptr);
-}
-
-void append_float_token(std::string& out, std::string_view token) {
-  if (!append_float_token_repr(out, token)) text::append_float_repr(out, parse_float_token(token));
 }
 
 }  // namespace kestro::pytext

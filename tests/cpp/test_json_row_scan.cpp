@@ -14,7 +14,7 @@
 
 #include "kestro/error.hpp"
 #include "kestro/json_row_scan.hpp"
-#include "kestro/query_csv.hpp"
+#include "kestro/query_export.hpp"
 
 using kestro::query::CsvExport;
 using kestro::query::scan_row;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 
 namespace kestro::csv {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 
 namespace kestro::query {
 

@@ -35,8 +35,4 @@ double parse_float_token(std::string_view token);
 // repr. Returns false, appending nothing, otherwise.
 bool append_float_token_repr(std::string& out, std::string_view token);
 
-// Appends repr(float(token)) for a valid JSON float token: from its digits
-// when that is exact, else through the correctly rounded double.
-void append_float_token(std::string& out, std::string_view token);
-
 }  // namespace kestro::pytext
