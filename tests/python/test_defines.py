@@ -89,14 +89,23 @@ def run_python(code, **env):
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=full, cwd="/")
 
 
-def test_translation_falls_back_to_gettext_lazy_without_ugettext():
+@pytest.mark.parametrize("has_ugettext", [True, False], ids=["with-ugettext", "without-ugettext"])
+def test_translation_prefers_ugettext_lazy_and_falls_back_to_gettext_lazy(has_ugettext):
+    # Either state is made on every Django: the old name is added where the
+    # release never had it, removed where it still has it.
+    make = (
+        "t.ugettext_lazy = lambda s: ('u', s)\n"
+        if has_ugettext
+        else "t.__dict__.pop('ugettext_lazy', None)\n"
+    )
     out = run_python(
         "import django.utils.translation as t\n"
-        "del t.ugettext_lazy\n"
-        "from kestro.common import defines\n"
-        "print(defines._ is t.gettext_lazy)\n"
+        + make
+        + "from kestro.common import defines\n"
+        "want = t.ugettext_lazy if hasattr(t, 'ugettext_lazy') else t.gettext_lazy\n"
+        "print(defines._ is want, hasattr(t, 'ugettext_lazy'))\n"
     )
-    assert out.stdout.strip() == "True", out.stderr
+    assert out.stdout.split() == ["True", str(has_ugettext)], out.stderr
 
 
 def test_loading_fails_without_the_encoder_module():
