@@ -91,9 +91,10 @@ setup_source_leg() {
   else
     SKBUILD_BUILD_DIR="build/py-$leg" pip_q "$py" --no-build-isolation --no-deps .
   fi
-  # the dependencies and the test extra, read from the installed kestro's metadata
+  # the dependencies and the test extra, read from the installed kestro's
+  # metadata; --use-pep517: source-only ones are built in isolation by old pips too
   # shellcheck disable=SC2046
-  pip_q "$py" $(leg_constraints "$leg") "kestro[test]"
+  pip_q "$py" --use-pep517 $(leg_constraints "$leg") "kestro[test]"
   "$py" -m pip check >/dev/null || { "$py" -m pip check; die "leg $leg: broken dependencies"; }
 }
 
@@ -106,7 +107,7 @@ setup_wheel_leg() {
   "$(leg_python wheel)" -m venv "$venv"
   py="$venv/bin/python"
   # shellcheck disable=SC2046
-  pip_q "$py" $(leg_constraints wheel) "${whl}[test]"
+  pip_q "$py" --use-pep517 $(leg_constraints wheel) "${whl}[test]"
   "$py" -m pip check >/dev/null || { "$py" -m pip check; die "leg wheel: broken dependencies"; }
   # the simdjson the modules load must be the copy inside the wheel
   "$py" scripts/check_wheel_libs.py

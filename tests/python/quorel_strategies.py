@@ -61,25 +61,25 @@ def pandas_csv(cols, rows):
     return buf.getvalue().encode("utf-8")
 
 
-def _csv_module_writes_nul_plain():
+def _csv_module_writes_plain(ch):
     buf = io.StringIO()
     try:
-        csv.writer(buf, lineterminator="\n").writerow(["\0"])
+        csv.writer(buf, lineterminator="\n").writerow([ch])
     except csv.Error:
         return False
-    return buf.getvalue() == "\0\n"
+    return buf.getvalue() == ch + "\n"
 
 
 # Python's csv module, which pandas writes through, changed how it writes a
-# field holding NUL: up to 3.9 it quotes the field, 3.10 refuses it, 3.11 on
-# write it as it is. kestro writes the last form on every interpreter, so such
-# blocks are compared with pandas only where the csv module agrees.
-CSV_MODULE_WRITES_NUL_PLAIN = _csv_module_writes_nul_plain()
+# field holding some characters: NUL is quoted up to 3.9, refused by 3.10 and
+# written as it is from 3.11; "\r" is written as it is up to 3.12 and quoted
+# from 3.13. kestro writes the plain form on every interpreter, so blocks with
+# a character this interpreter's csv module writes otherwise are compared with
+# pandas only on the interpreters where it agrees.
+CSV_MODULE_DIFFERS_ON = [ch for ch in ("\0", "\r") if not _csv_module_writes_plain(ch)]
 
 
 def pandas_agrees(cols, rows):
-    """False when this interpreter's csv module writes the block's NUL fields in its old form."""
-    if CSV_MODULE_WRITES_NUL_PLAIN:
-        return True
+    """False when this interpreter's csv module writes a text of the block in a form kestro does not."""
     cells = itertools.chain(cols, itertools.chain.from_iterable(rows))
-    return not any(isinstance(v, str) and "\0" in v for v in cells)
+    return not any(isinstance(v, str) and any(ch in v for ch in CSV_MODULE_DIFFERS_ON) for v in cells)

@@ -130,7 +130,9 @@ class TestListing:
         assert all(list(p) == ["name", "status", "create_time"] for p in pods)
         assert all(isinstance(p["create_time"], datetime.datetime) for p in pods)
         (req,) = k8s.requests
-        assert (req.method, req.path, req.query) == ("GET", "/api/v1/pods", {"watch": ["False"]})
+        # watch off; the client spells the flag "False" or "false" depending on its release
+        lowered = {k: [v.lower() for v in vs] for k, vs in req.query.items()}
+        assert (req.method, req.path, lowered) == ("GET", "/api/v1/pods", {"watch": ["false"]})
 
     @pytest.mark.parametrize("namespaces", [[], ["spark", "kube-system", "spark"]], ids=["empty", "elsewhere"])
     def test_no_default_pods_gives_empty_list(self, warden, k8s, namespaces):
