@@ -16,7 +16,7 @@
 #include "common.hpp"
 #include "pool.hpp"
 #include "kestro/error.hpp"
-#include "kestro/folder_transfer.hpp"
+#include "kestro/folder_plan.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
 #include "kestro/text.hpp"
@@ -26,13 +26,17 @@
 namespace py = pybind11;
 using namespace pybind11::literals;
 using kestro::py_common::bmobj;
+using kestro::py_common::catch_ordinary;
 using kestro::py_common::ClassBuilder;
-using kestro::py_common::is_ordinary;
+using kestro::py_common::clog;
+using kestro::py_common::fspath_text;
 using kestro::py_common::py_str;
 using kestro::py_common::py_time;
 using kestro::py_common::raise_et;
+using kestro::py_common::raise_et_from;
+using kestro::py_common::truthy;
 using kestro::py_common::without_gil;
-namespace ft = kestro::folder_transfer;
+namespace fp = kestro::folder_plan;
 
 namespace {
 
@@ -40,27 +44,10 @@ constexpr int kWorkerAttempts = 3;
 constexpr int kDownloadAttempts = 18;
 constexpr double kDownloadPause = 10.0;
 
-// Names bound on the module when it loads, looked up at call time so that a
-// test or a service can rebind them (oss2, random, settings, the pool).
-py::module_& mod() {
-  static py::module_* m = nullptr;
-  if (!m) m = new py::module_(py::module_::import("kestro.oss.oss"));
-  return *m;
-}
-py::object g(const char* name) { return mod().attr(name); }
-
-bool truthy(py::handle v) {
-  int r = PyObject_IsTrue(v.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-// os.fspath(path) as text (bytes paths decoded the way os does).
-std::string path_text(py::handle path) {
-  py::object p = g("os").attr("fspath")(path);
-  if (py::isinstance<py::bytes>(p)) p = g("os").attr("fsdecode")(p);
-  return p.cast<std::string>();
-}
+// Names bound on the module when it loads (oss2, random, settings, the
+// pool) are looked up there at call time, so that a test or a service can
+// rebind them.
+py::object g(const char* name) { return kestro::py_common::module_attr(name); }
 
 // An OSS folder given as a non-empty text; anything else is refused before
 // a request is sent.
@@ -87,24 +74,6 @@ bool contains_the_current_folder(const std::string& folder) {
     if (comp != "..") return false;
   return true;
 }
-
-// Raises Et(state, message) chained to the error that caused it.
-[[noreturn]] void raise_et_from(int state, const std::string& message, const py::error_already_set& cause) {
-  py::handle et_type = kestro::py_common::imports().et;
-  py::object err = py::reinterpret_borrow<py::object>(et_type)(state, message);
-  err.attr("__context__") = cause.value();
-  PyErr_SetObject(et_type.ptr(), err.ptr());
-  throw py::error_already_set();
-}
-
-// A download attempt's temporary file; removed unless it was renamed into
-// place.
-struct PartFile {
-  std::string path;
-  ~PartFile() {
-    if (!path.empty()) kestro::fs::remove_file(path);
-  }
-};
 
 // ---- OssSession --------------------------------------------------------
 
@@ -147,7 +116,7 @@ py::list find_prefix_oss(py::object self, py::object /*ctx*/, py::object oss_fil
                          py::object ftype) {
   py::object bucket = self.attr("bucket");
   py::list keys;
-  std::string prefix = ft::folder_prefix(oss_folder_text(oss_file_path));
+  std::string prefix = fp::folder_prefix(oss_folder_text(oss_file_path));
   py::object iterator_type = g("oss2").attr("ObjectIterator");
   py::object listing = truthy(isrm) ? iterator_type(bucket, "prefix"_a = prefix)
                                     : iterator_type(bucket, "prefix"_a = prefix, "delimiter"_a = "/");
@@ -184,10 +153,10 @@ std::string gen_local_unique_file(py::object /*self*/, py::object ext) {
   std::string env = py_str(bmobj().attr("get_current_env")());
   std::string folder;
   if (env == "server") {
-    folder = path_text(join(g("settings").attr("MEDIA_ROOT"), "data"));
+    folder = fspath_text(join(g("settings").attr("MEDIA_ROOT"), "data"));
   } else {
     py::object home = g("os").attr("environ").attr("get")("HOME", "");
-    folder = path_text(join(home, "tmp/kestro"));
+    folder = fspath_text(join(home, "tmp/kestro"));
   }
   without_gil([&] { kestro::fs::make_dirs(folder); });
   std::string name = kestro::ids::uuid1_hex() + kestro::ids::uuid1_hex() + "." + py_str(ext);
@@ -216,14 +185,14 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   py::object bm = bmobj();
   bm.attr("log_error")("upload", "start");
   if (Py_TYPE(file_content.ptr()) != &PyUnicode_Type) raise_et(2, "file_content must be str");
-  std::string work = path_text(self.attr("gen_local_unique_file")());
+  std::string work = fspath_text(self.attr("gen_local_unique_file")());
   std::string temp = work + ".tmp.json";
   std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
   without_gil([&] {
-    PartFile written{temp};
+    kestro::fs::FileGuard written(temp);
     kestro::fs::write_file(temp, bytes);
     kestro::fs::rename(temp, work);
-    written.path.clear();
+    written.release();
   });
   py::object bucket = self.attr("bucket");
   py::object result;
@@ -242,42 +211,20 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   return true;
 }
 
-// Whole file as bytes; throws kestro::Error. Runs without the GIL.
-std::string read_all(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) kestro::throw_io("cannot open for reading", path);
-  std::string out;
-  char buf[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  bool failed = std::ferror(f);
-  std::fclose(f);
-  if (failed) kestro::throw_io("cannot read", path);
-  return out;
-}
-
 py::object download(py::object self, py::object remote_filename) {
   py::object bm = bmobj();
   bm.attr("log_error")("download", remote_filename, "start");
-  std::string work = path_text(self.attr("gen_local_unique_file")());
+  std::string work = fspath_text(self.attr("gen_local_unique_file")());
   std::string temp = work + ".tmp.json";
   py::object bucket = self.attr("bucket");
   try {
     for (int i = 0; i < kDownloadAttempts; ++i) {
-      try {
-        bucket.attr("restore_object")(remote_filename);
-      } catch (py::error_already_set& e) {
-        if (!is_ordinary(e)) throw;
-      }
-      try {
-        g("oss2").attr("resumable_download")(bucket, remote_filename, temp);
-        break;
-      } catch (py::error_already_set& e) {
-        if (!is_ordinary(e)) throw;
-        bm.attr("remove_file")(temp);
-        if (i == kDownloadAttempts - 1) throw;
-        kestro::py_common::py_sleep(py::float_(kDownloadPause));
-      }
+      catch_ordinary([&] { bucket.attr("restore_object")(remote_filename); });
+      auto failure = catch_ordinary([&] { g("oss2").attr("resumable_download")(bucket, remote_filename, temp); });
+      if (!failure) break;
+      bm.attr("remove_file")(temp);
+      if (i == kDownloadAttempts - 1) throw std::move(*failure);
+      kestro::py_common::py_sleep(py::float_(kDownloadPause));
     }
   } catch (py::error_already_set&) {
     // Between attempts the SDK's checkpoint lets it resume; after the last
@@ -287,16 +234,16 @@ py::object download(py::object self, py::object remote_filename) {
     throw;
   }
   // From here on both names are ours: removed whatever happens.
-  PartFile staged{temp}, landed{work};
+  kestro::fs::FileGuard staged(temp), landed(work);
   without_gil([&] { kestro::fs::rename(temp, work); });
-  staged.path.clear();
+  staged.release();
   bm.attr("log_error")("download", remote_filename, "end");
-  std::string bytes = without_gil([&] { return read_all(work); });
+  std::string bytes = without_gil([&] { return kestro::fs::read_file(work); });
   // Text mode: decoded with the default encoding, universal newlines.
   py::object content = py::bytes(bytes).attr("decode")(text_encoding());
   content = content.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
   bm.attr("remove_file")(work);
-  landed.path.clear();
+  landed.release();
   return content;
 }
 
@@ -321,49 +268,40 @@ void attempt(py::object bucket, py::object ctx, py::object td_file, py::object l
   double start = py_time();
   py::object result;
   if (d.via_part_file) {
-    PartFile part{local_text + "." + kestro::ids::uuid1_hex() + ".part"};
-    result = bucket.attr(d.sdk_call)(td_file, part.path);
-    without_gil([&] { kestro::fs::rename(part.path, local_text); });
-    part.path.clear();
+    kestro::fs::PartFile part(local_text);
+    result = bucket.attr(d.sdk_call)(td_file, part.path());
+    without_gil([&] { part.commit(); });
   } else {
     result = bucket.attr(d.sdk_call)(td_file, local_file);
   }
   double end = py_time();
   std::string line = local_text + d.status + py_str(result.attr("status")) + ", sub time ";
   kestro::text::append_float_repr(line, end - start);
-  bmobj().attr("clog")(ctx, line);
+  clog(ctx, line);
 }
 
 void transfer_one(py::object self, py::object ctx, py::object td_file, py::object local_file, const Direction& d) {
   py::object bucket = self.attr("bucket");
   std::string local_text = py_str(local_file);
   for (int i = 0; i < kWorkerAttempts; ++i) {
-    try {
-      attempt(bucket, ctx, td_file, local_file, local_text, d);
-      return;
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary(e)) throw;
-      py::object bm = bmobj();
-      std::string error = kestro::oss::error_text(g("oss2"), self, e.value());
-      bm.attr("clog")(ctx, local_text + d.failed + std::to_string(i) + ", error: " + error);
-      if (i < kWorkerAttempts - 1) {
-        py::object pause = self.attr("retry_time_sleep");
-        if (pause.is_none()) pause = g("random").attr("randint")(60, 120);
-        kestro::py_common::py_sleep(pause);
-        continue;
-      }
-      bm.attr("clog")(ctx, local_text + d.finally_failed + error);
-      raise_et_from(2, d.message + py_str(td_file) + " " + local_text, e);
+    auto failure = catch_ordinary([&] { attempt(bucket, ctx, td_file, local_file, local_text, d); });
+    if (!failure) return;
+    std::string error = kestro::oss::error_text(g("oss2"), self, failure->value());
+    clog(ctx, local_text + d.failed + std::to_string(i) + ", error: " + error);
+    if (i < kWorkerAttempts - 1) {
+      py::object pause = self.attr("retry_time_sleep");
+      if (pause.is_none()) pause = g("random").attr("randint")(60, 120);
+      kestro::py_common::py_sleep(pause);
+      continue;
     }
+    clog(ctx, local_text + d.finally_failed + error);
+    raise_et_from(2, d.message + py_str(td_file) + " " + local_text, *failure);
   }
 }
 
 // ---- folder transfers ----------------------------------------------------
 
-struct Job {
-  std::string key;
-  std::string local_path;
-};
+using Job = fp::FileTask;
 
 void run_pool(py::object self, const char* worker, py::object ctx, py::object max_workers,
               const std::vector<Job>& jobs) {
@@ -381,14 +319,7 @@ void put_marker(py::object self, py::object ctx, const std::string& oss_folder, 
   std::string path = kestro::text::posix_join(root, name);
   without_gil([&] {
     kestro::fs::make_dirs(root);
-    std::string temp = path + "." + kestro::ids::uuid1_hex() + ".tmp";
-    kestro::fs::write_file(temp, kestro::fs::empty_gzip());
-    try {
-      kestro::fs::rename(temp, path);
-    } catch (...) {
-      kestro::fs::remove_file(temp);
-      throw;
-    }
+    kestro::fs::publish_file(path, kestro::fs::empty_gzip());
   });
   self.attr("_upload_oss")(ctx, oss_folder + name, path);
 }
@@ -400,16 +331,13 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   py::object bm = bmobj();
   double start = py_time();
   self.attr("delete_prefix_oss")(ctx, oss_file_path);
-  std::string local = path_text(local_file_path);
+  std::string local = fspath_text(local_file_path);
   std::string oss = py_str(oss_file_path);
   bool recursive = truthy(isrm);
-  auto files = without_gil([&] { return ft::plan_upload(local, oss, recursive); });
-  bm.attr("clog")(ctx, ft::upload_summary(files), ft::upload_file_lines(files));
+  auto jobs = without_gil([&] { return fp::plan_upload(local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
+  bm.attr("clog")(ctx, fp::upload_summary(jobs), fp::upload_file_lines(jobs));
   std::vector<std::string> sent;
-  if (!files.empty()) {
-    std::vector<Job> jobs;
-    jobs.reserve(files.size());
-    for (auto& f : files) jobs.push_back({std::move(f.key), std::move(f.local_path)});
+  if (!jobs.empty()) {
     run_pool(self, "_upload_oss", ctx, max_workers, jobs);
     if (truthy(add_success)) put_marker(self, ctx, oss, "_SUCCESS");
     for (auto& job : jobs) sent.push_back(std::move(job.local_path));
@@ -419,14 +347,14 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   double end = py_time();
   // Only what was uploaded, and the folders that leaves empty: files in the
   // sub-folders of a one-level upload, or written meanwhile, stay.
-  if (truthy(isdel)) without_gil([&] { ft::remove_sent(local, sent); });
+  if (truthy(isdel)) without_gil([&] { fp::remove_sent(local, sent); });
   bm.attr("clog")(ctx, oss + " upload oss all time", py::float_(end - start));
 }
 
 void download_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                   py::object max_workers, py::object isrm, py::object isdel) {
   check_max_workers(max_workers);
-  std::string local = path_text(local_file_path);
+  std::string local = fspath_text(local_file_path);
   if (contains_the_current_folder(local))
     raise_et(2, "cannot empty a folder that holds the current folder: " + local);
   py::object bm = bmobj();
@@ -442,15 +370,16 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
   bool recursive = truthy(isrm);
   std::vector<Job> jobs;
   for (py::handle key : keys) {
-    Job job{py_str(key), {}};
-    if (!ft::download_path(job.key, oss, local, recursive, job.local_path))
-      raise_et(2, "key does not name a file inside the local folder: " + job.key);
+    Job job{py_str(key), {}, {}, 0};
+    auto path = fp::download_path(job.key, oss, local, recursive, fp::KeyRule::kPrefixPlusName);
+    if (!path) raise_et(2, "key does not name a file inside the local folder: " + job.key);
+    job.local_path = std::move(*path);
     jobs.push_back(std::move(job));
   }
   if (!jobs.empty()) {
     if (recursive) {
       without_gil([&] {
-        for (const auto& job : jobs) kestro::fs::make_dirs(kestro::text::dirname(job.local_path));
+        for (const auto& folder : fp::parent_folders(jobs)) kestro::fs::make_dirs(folder);
       });
     }
     run_pool(self, "_download_oss", ctx, max_workers, jobs);
@@ -460,9 +389,9 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
     // Only what was downloaded: an object that appeared in the folder
     // during the transfer stays for the next run.
     py::object bucket = self.attr("bucket");
-    std::string prefix = ft::folder_prefix(oss);
+    std::string prefix = fp::folder_prefix(oss);
     for (const auto& job : jobs)
-      if (!recursive || ft::directly_under(job.key, prefix)) bucket.attr("delete_object")(job.key);
+      if (!recursive || fp::directly_under(job.key, prefix)) bucket.attr("delete_object")(job.key);
   }
   bm.attr("clog")(ctx, oss + " download oss all time", py::float_(end - start));
 }
@@ -470,6 +399,7 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
 }  // namespace
 
 PYBIND11_MODULE(oss, m) {
+  kestro::py_common::bind_module(m);
   m.doc() = "OSS client: bucket operations, single-object transfers with retries, parallel folder transfers.";
 
   m.attr("oss2") = py::module_::import("oss2");

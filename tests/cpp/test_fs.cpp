@@ -1,32 +1,30 @@
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <set>
+#include <cerrno>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "temp_dir.hpp"
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
-#include "kestro/ids.hpp"
 
 namespace fs = kestro::fs;
 
+using kestro::testing::FaultyEnv;
+using kestro::testing::error_of;
+using kestro::testing::slurp;
 using kestro::testing::TempDir;
 
 namespace {
 void touch(const std::string& p, const std::string& body = "x") { fs::write_file(p, body); }
 
 std::vector<std::string> paths(const std::vector<fs::Entry>& es) {
-  std::vector<std::string> out;
-  for (auto& e : es) out.push_back(e.path);
-  std::sort(out.begin(), out.end());
-  return out;
+  return kestro::testing::sorted_by(es, [](const fs::Entry& e) { return e.path; });
 }
 }  // namespace
 
@@ -65,10 +63,8 @@ TEST(Fs, SizesAndErrors) {
   TempDir t;
   touch(t.path + "/f", std::string(1536, 'a'));
   EXPECT_EQ(fs::file_size(t.path + "/f"), 1536u);
-  try {
-    fs::file_size(t.path + "/nope");
-    FAIL() << "no error";
-  } catch (const kestro::Error& e) {
+  {
+    kestro::Error e = error_of([&] { fs::file_size(t.path + "/nope"); });
     EXPECT_EQ(e.code(), kestro::Error::Code::kIo);
     EXPECT_EQ(e.sys_errno(), ENOENT);
     EXPECT_EQ(e.path(), t.path + "/nope");
@@ -159,39 +155,106 @@ TEST(Fs, SilentRemoval) {
   EXPECT_TRUE(fs::exists(t.path + "/real/keep"));
 }
 
-TEST(Fs, EmptyGzipHasTheGzipFrame) {
-  auto gz = fs::empty_gzip();
-  ASSERT_EQ(gz.size(), 20u);
-  EXPECT_EQ(static_cast<unsigned char>(gz[0]), 0x1f);
-  EXPECT_EQ(static_cast<unsigned char>(gz[1]), 0x8b);
-  EXPECT_EQ(gz[2], 8);  // deflate
-  // CRC-32 and size of the empty payload are zero
-  EXPECT_EQ(gz.substr(12), std::string(8, '\0'));
+TEST(Fs, ReadFileWholeOrError) {
+  TempDir t;
+  std::string body(200000, 'r');  // more than one read
+  body[123456] = '\0';
+  touch(t.path + "/big", body);
+  EXPECT_EQ(fs::read_file(t.path + "/big"), body);
+  touch(t.path + "/empty", "");
+  EXPECT_EQ(fs::read_file(t.path + "/empty"), "");
+  {
+    kestro::Error e = error_of([&] { fs::read_file(t.path + "/nope"); });
+    EXPECT_EQ(e.sys_errno(), ENOENT);
+    EXPECT_EQ(e.path(), t.path + "/nope");
+  }
+  EXPECT_THROW(fs::read_file(t.path), kestro::Error);  // a folder: EISDIR on read
 }
 
-TEST(Ids, Uuid1HexIsVersionOneAndUnique) {
-  std::vector<std::thread> threads;
-  std::vector<std::vector<std::string>> got(8);
-  for (int k = 0; k < 8; ++k)
-    threads.emplace_back([&, k] {
-      for (int n = 0; n < 5000; ++n) got[k].push_back(kestro::ids::uuid1_hex());
-    });
-  for (auto& th : threads) th.join();
-  std::set<std::string> all;
-  for (auto& v : got)
-    for (auto& id : v) {
-      ASSERT_EQ(id.size(), 32u);
-      ASSERT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
-      ASSERT_EQ(id[12], '1') << id;                                           // version 1
-      ASSERT_NE(std::string("89ab").find(id[16]), std::string::npos) << id;  // RFC 4122 variant
-      all.insert(id);
+// Where a failed mkdir, rename or close changes what is left behind.
+TEST(FsFaults, MakeDirsReportsTheFolderItCouldNotCreate) {
+  TempDir t;
+  {
+    FaultyEnv denied(FaultyEnv::Op::kMkdir, EACCES, "/b");
+    fs::ScopedEnv use(denied);
+    {
+      kestro::Error e = error_of([&] { fs::make_dirs(t.path + "/a/b/c"); });
+      EXPECT_EQ(e.sys_errno(), EACCES);
+      EXPECT_EQ(e.path(), t.path + "/a/b");
     }
-  EXPECT_EQ(all.size(), 40000u);
+  }
+  EXPECT_TRUE(fs::is_dir(t.path + "/a"));
+  EXPECT_FALSE(fs::exists(t.path + "/a/b"));
+  {
+    // "already exists" is only fine when a folder is really there
+    FaultyEnv phantom(FaultyEnv::Op::kMkdir, EEXIST, "/b");
+    fs::ScopedEnv use(phantom);
+    EXPECT_THROW(fs::make_dirs(t.path + "/a/b/c"), kestro::Error);
+  }
+  fs::make_dirs(t.path + "/a/b/c");
+  EXPECT_TRUE(fs::is_dir(t.path + "/a/b/c"));
 }
 
-TEST(Ids, LocalStampShape) {
-  auto s = kestro::ids::local_stamp();
-  ASSERT_EQ(s.size(), 15u);
-  EXPECT_EQ(s[8], '_');
-  for (int k : {0, 1, 2, 3, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14}) EXPECT_TRUE(std::isdigit(s[k])) << s;
+TEST(FsFaults, PartFileReachesItsTargetOnlyWhenComplete) {
+  TempDir t;
+  const std::string target = t.path + "/f.csv";
+  std::string part_path;
+  {
+    fs::PartFile part(target);
+    part_path = part.path();
+    EXPECT_EQ(part_path.rfind(target + ".", 0), 0u);
+    touch(part.path(), "new");
+    part.commit();
+  }
+  EXPECT_EQ(slurp(target), "new");
+  EXPECT_FALSE(fs::exists(part_path));
+
+  // the transfer failed before the commit: the part goes, the target stays as it was
+  {
+    fs::PartFile part(target);
+    part_path = part.path();
+    touch(part.path(), "half");
+  }
+  EXPECT_FALSE(fs::exists(part_path));
+  EXPECT_EQ(slurp(target), "new");
+
+  // the rename failed: an error, the part goes, the target stays as it was
+  {
+    FaultyEnv no_rename(FaultyEnv::Op::kRename, EXDEV);
+    fs::ScopedEnv use(no_rename);
+    fs::PartFile part(target);
+    part_path = part.path();
+    touch(part.path(), "complete");
+    EXPECT_EQ(error_of([&] { part.commit(); }).sys_errno(), EXDEV);
+  }
+  EXPECT_FALSE(fs::exists(part_path));
+  EXPECT_EQ(slurp(target), "new");
+}
+
+TEST(FsFaults, PublishedFileIsWholeOrUntouched) {
+  TempDir t;
+  const std::string marker = t.path + "/_SUCCESS";
+  fs::publish_file(marker, fs::empty_gzip());
+  EXPECT_EQ(slurp(marker), std::string(fs::empty_gzip()));
+  fs::write_file(marker, "old");
+  for (auto op : {FaultyEnv::Op::kRename, FaultyEnv::Op::kClose}) {
+    FaultyEnv faulty(op, EIO);
+    fs::ScopedEnv use(faulty);
+    EXPECT_EQ(error_of([&] { fs::publish_file(marker, "new"); }).sys_errno(), EIO);
+    EXPECT_EQ(faulty.failures, 1);
+  }
+  EXPECT_EQ(slurp(marker), "old");
+  // nothing left under a temporary name
+  EXPECT_EQ(paths(fs::list_entries(t.path, false)), std::vector<std::string>{marker});
+}
+
+TEST(FsFaults, FailedCloseIsAWriteFailure) {
+  TempDir t;
+  FaultyEnv faulty(FaultyEnv::Op::kClose, EDQUOT);
+  fs::ScopedEnv use(faulty);
+  {
+    kestro::Error e = error_of([&] { fs::write_file(t.path + "/f", "data"); });
+    EXPECT_EQ(e.sys_errno(), EDQUOT);
+    EXPECT_EQ(e.path(), t.path + "/f");
+  }
 }
