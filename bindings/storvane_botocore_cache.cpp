@@ -214,10 +214,11 @@ void say_botocore_not_shared() {
   static bool said = false;  // under the GIL
   if (g_shared || said) return;
   said = true;
-  mod().attr("BMOBJ").attr("log_debug")("storvane: botocore " + botocore_version() + " is outside the releases " +
-                                        kOldestBotocore + " to " + kBotocoreBelow +
-                                        " (excluded) that sharing is tested with: plain per-task sessions and "
-                                        "clients");
+  kestro::py_common::bmobj().attr("log_debug")("storvane: botocore " + botocore_version() +
+                                               " is outside the releases " + kOldestBotocore + " to " +
+                                               kBotocoreBelow +
+                                               " (excluded) that sharing is tested with: plain per-task "
+                                               "sessions and clients");
 }
 
 void install_botocore_sharing() {

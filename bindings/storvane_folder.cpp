@@ -93,12 +93,9 @@ void write_marker(py::object self, const std::string& remote_path, const char* n
   const std::string key = kestro::text::posix_join(remote_path, name);
   const std::string message = "upload fail " + key;
   bool written = false;
-  try {
-    written = truthy(self.attr("upload_fileobj")(buffer, key));
-  } catch (py::error_already_set& e) {
-    if (!kestro::py_common::is_ordinary(e)) throw;
-    raise_et_during(e, 2, message);
-  }
+  auto failure =
+      kestro::py_common::catch_ordinary([&] { written = truthy(self.attr("upload_fileobj")(buffer, key)); });
+  if (failure) kestro::py_common::raise_et_from(2, message, *failure);
   if (!written) kestro::py_common::raise_et(2, message);
 }
 
