@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Idempotent set-up: system packages, virtual environment, build, install.
+# scripts/setup.sh [LEG...] -- idempotent set-up: system packages, then for
+# each leg (default: the default leg, venv .venv) its venv, kestro built and
+# installed, its dependencies. Legs: see scripts/legs.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/legs.sh
 
-apt_pkgs="g++ libsimdjson-dev libgtest-dev"
+# system packages: the compiler and C++ libraries, venv for Debian's python3.11
+apt_pkgs="g++ libsimdjson-dev libgtest-dev python3-venv"
 missing=""
 for p in $apt_pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
@@ -13,8 +17,6 @@ if [ -n "$missing" ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing
 fi
 
-[ -x .venv/bin/python ] || python3 -m venv .venv
-# build tools in the venv, since the package is built without isolation so
-# that its build folder is reused between runs
-.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja wheel
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+for leg in "${@:-default}"; do
+  setup_leg "$leg"
+done
