@@ -27,15 +27,16 @@ std::string field(std::string_view f) {
 
 }  // namespace
 
-TEST(CsvField, QuotesOnlyForCommaQuoteAndLineFeed) {
+TEST(CsvField, QuotesOnlyForCommaQuoteAndLineBreaks) {
   EXPECT_EQ(field("plain"), "plain");
   EXPECT_EQ(field(""), "");
   EXPECT_EQ(field("a,b"), "\"a,b\"");
   EXPECT_EQ(field("say \"hi\""), "\"say \"\"hi\"\"\"");
   EXPECT_EQ(field("\""), "\"\"\"\"");
   EXPECT_EQ(field("two\nlines"), "\"two\nlines\"");
-  // a carriage return alone, tabs, quotes of the other kind stay bare
-  EXPECT_EQ(field("cr\rhere"), "cr\rhere");
+  // a bare carriage return would end the row for a reader
+  EXPECT_EQ(field("cr\rhere"), "\"cr\rhere\"");
+  // tabs, quotes of the other kind stay bare
   EXPECT_EQ(field("it's\t"), "it's\t");
   EXPECT_EQ(field("名,字"), "\"名,字\"");
 }
@@ -44,7 +45,7 @@ TEST(CsvField, QuotesOnlyForCommaQuoteAndLineFeed) {
 // at any place of any length quotes the field, and bytes next to the
 // special ones in value (or with the high bit set) never do.
 TEST(CsvField, BufferQuotesWhateverTheSpecialBytesPlace) {
-  const std::string fillers[] = {"a", "+", "-", "!", "#", "\x0b", "\t", "\r", "\xc3", "\xff"};
+  const std::string fillers[] = {"a", "+", "-", "!", "#", "\x0b", "\t", "\x0c", "\xc3", "\xff"};
   for (std::size_t len = 0; len <= 20; ++len) {
     for (const std::string& fill : fillers) {
       std::string bare;
@@ -53,7 +54,7 @@ TEST(CsvField, BufferQuotesWhateverTheSpecialBytesPlace) {
       plain.put_field(bare);
       EXPECT_EQ(plain.view(), bare) << "len " << len << " fill " << int(fill[0]);
       for (std::size_t at = 0; at < len; ++at) {
-        for (char special : {',', '"', '\n'}) {
+        for (char special : {',', '"', '\n', '\r'}) {
           std::string f = bare;
           f[at] = special;
           csv::Buffer b;

@@ -34,9 +34,10 @@ def test_python_rows_match_pandas(block):
         ([[2**53 + 1], [0.5]], "9007199254740993\n0.5\n"),
         ([[True], [1]], "True\n1\n"),
         ([[float("nan")], [float("inf")], [-math.inf]], '""\ninf\n-inf\n'),
-        # NUL and "\r" never make a field quoted, whichever csv module the interpreter has
+        # NUL never makes a field quoted and "\r" always does, whichever csv module the
+        # interpreter has: a bare "\r" would end the row for every reader
         ([["\0"], ["x\0y"], ["\0,"]], '\0\nx\0y\n"\0,"\n'),
-        ([["\r"], ["x\ry"], ["\r\n"]], '\r\nx\ry\n"\r\n"\n'),
+        ([["\r"], ["x\ry"], ["\r\n"]], '"\r"\n"x\ry"\n"\r\n"\n'),
     ],
     ids=["int-null-float", "beyond-2**53", "bool-int", "nan-inf", "nul", "cr"],
 )

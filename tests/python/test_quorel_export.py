@@ -144,6 +144,20 @@ def test_integers_stay_exact_across_nulls_and_floats(api, client, local_mode, fa
     os.remove(path)
 
 
+def test_texts_with_line_breaks_read_back_whole(api, client, local_mode, fast_sleep):
+    import pandas
+
+    texts = ["x\ry", "\r", "a\r\nb", "c\nd", "tail\r"]
+    api.answer = Answer(body(["t", "n"], [[t, i] for i, t in enumerate(texts)]))
+    path = client.get_data_csv({}, "q", 2)
+    try:
+        back = pandas.read_csv(path, keep_default_na=False)
+    finally:
+        os.remove(path)
+    assert back["t"].tolist() == texts
+    assert back["n"].tolist() == list(range(len(texts)))
+
+
 @pytest.mark.parametrize(
     "lines, message, logged",
     [

@@ -18,9 +18,10 @@ namespace kestro::csv {
 // write_quoted() writes; append_field() and Buffer::put_field() only differ
 // in where the bytes go.
 
-// True when `field` must be quoted: it holds ',', '"' or '\n'. A '\r' does
-// not quote a field, since the line terminator is "\n" alone. Eight bytes
-// at a time, since every text field of an export goes through here.
+// True when `field` must be quoted: it holds ',', '"', '\n' or '\r'. A bare
+// '\r' left unquoted ends the row for every CSV reader (pandas' too), so it
+// is quoted although the line terminator is "\n" alone. Eight bytes at a
+// time, since every text field of an export goes through here.
 inline bool needs_quotes(std::string_view field) noexcept {
   constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
   auto any_byte = [](std::uint64_t w, std::uint64_t pat) {
@@ -32,10 +33,12 @@ inline bool needs_quotes(std::string_view field) noexcept {
   for (; n >= 8; p += 8, n -= 8) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
-    if (any_byte(w, ones * ',') || any_byte(w, ones * '"') || any_byte(w, ones * '\n')) return true;
+    if (any_byte(w, ones * ',') || any_byte(w, ones * '"') || any_byte(w, ones * '\n') ||
+        any_byte(w, ones * '\r'))
+      return true;
   }
   for (; n > 0; ++p, --n)
-    if (*p == ',' || *p == '"' || *p == '\n') return true;
+    if (*p == ',' || *p == '"' || *p == '\n' || *p == '\r') return true;
   return false;
 }
 
