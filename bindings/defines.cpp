@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "defines_tasklog.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
 #include "kestro/text.hpp"
@@ -208,6 +209,7 @@ void clog(py::object self, py::object ctx, py::args log_values) {
     if (!kestro::py_common::is_ordinary(e)) throw;
   }
   std::string env = py::str(self.attr("get_current_env")());
+  double waited = 0.0;  // for a turn to store, taken off the pause
   if (env == "local") {
     py::list texts;
     for (py::handle v : values) texts.append(text_or_fallback(v));
@@ -223,17 +225,14 @@ void clog(py::object self, py::object ctx, py::args log_values) {
     for (py::handle v : values) texts.append(text_or_fallback(v));
     py::object model = record_model(task_type);
     if (!model.is_none()) {
-      try {
-        model.attr("objects").attr("add_records")("lock_id"_a = trid, "task_index"_a = index, "recs"_a = texts);
-      } catch (py::error_already_set& e) {
-        if (!kestro::py_common::is_ordinary(e)) throw;
+      waited = kestro::tasklog::store_lines(model, trid, index, texts, [&](py::error_already_set& e) {
         HandledException handling(e);
         self.attr("log_error")("clog error ----- :");
         self.attr("logerr")(e.value());
-      }
+      });
     }
   }
-  kestro::py_common::py_sleep(py::float_(0.5));
+  kestro::py_common::py_sleep(py::float_(kestro::tasklog::pause_after(waited)));
 }
 
 py::object get_log_str(py::object /*self*/, py::args msgs) {
