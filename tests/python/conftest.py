@@ -121,6 +121,23 @@ def pg_cluster(host_pg):
     return host_pg
 
 
+_USES_HOST_DB = {"task_ctx", "db", "transactional_db", "host_pg", "pg_cluster"}
+
+
+def pytest_collection_modifyitems(config, items):
+    """On PostgreSQL, only the tests that reach the host database run: the
+    others cannot differ from their run on SQLite."""
+    if HOST_DB != "postgresql":
+        return
+    keep, drop = [], []
+    for item in items:
+        uses = _USES_HOST_DB & set(getattr(item, "fixturenames", ())) or item.get_closest_marker("django_db")
+        (keep if uses else drop).append(item)
+    if drop:
+        config.hook.pytest_deselected(items=drop)
+        items[:] = keep
+
+
 @pytest.fixture(scope="session")
 def django_db_modify_db_settings(django_db_modify_db_settings_parallel_suffix, host_pg):
     """Points the host service at the private cluster before pytest-django
