@@ -20,6 +20,7 @@
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
 #include "kestro/text.hpp"
+#include "oss_support.hpp"
 #include "pyclass.hpp"
 
 namespace py = pybind11;
@@ -121,16 +122,20 @@ void session_init(py::object self, py::object pool_connections, py::object pool_
 
 void client_init(py::object self, py::object bucket_name, py::object key_id, py::object key_secret,
                  py::object endpoint, py::object pool_connections, py::object pool_maxsize, py::object timeout,
-                 py::object retry_time_sleep) {
+                 py::object retry_time_sleep, py::object region, py::object security_token,
+                 py::object credentials_provider) {
   self.attr("access_key_id") = key_id;
   self.attr("access_key_secret") = key_secret;
   self.attr("bucket_name") = bucket_name;
   self.attr("endpoint") = endpoint;
   py::object session = g("OssSession")(pool_connections, pool_maxsize);
   py::object oss2 = g("oss2");
-  py::object auth = oss2.attr("Auth")(self.attr("access_key_id"), self.attr("access_key_secret"));
+  py::object auth = kestro::oss::make_auth(oss2, self.attr("access_key_id"), self.attr("access_key_secret"), region,
+                                           security_token, credentials_provider);
+  py::dict extra;
+  if (!region.is_none()) extra["region"] = region;
   self.attr("bucket") = oss2.attr("Bucket")(auth, self.attr("endpoint"), self.attr("bucket_name"),
-                                            "session"_a = session, "connect_timeout"_a = timeout);
+                                            "session"_a = session, "connect_timeout"_a = timeout, **extra);
   self.attr("retry_time_sleep") = retry_time_sleep;
 }
 
@@ -215,10 +220,22 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   std::string temp = work + ".tmp.json";
   std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
   without_gil([&] {
+    PartFile written{temp};
     kestro::fs::write_file(temp, bytes);
     kestro::fs::rename(temp, work);
+    written.path.clear();
   });
-  py::object result = g("oss2").attr("resumable_upload")(self.attr("bucket"), remote_filename, work);
+  py::object bucket = self.attr("bucket");
+  py::object result;
+  try {
+    result = g("oss2").attr("resumable_upload")(bucket, remote_filename, work);
+  } catch (py::error_already_set&) {
+    // Nothing may outlive the failure: no call can ever resume it.
+    bm.attr("remove_file")(work);
+    kestro::oss::forget_failed_upload(g("oss2"), bucket, remote_filename, work,
+                                      static_cast<long long>(bytes.size()));
+    throw;
+  }
   bm.attr("remove_file")(work);
   bm.attr("log_error")(result_summary(result));
   bm.attr("log_error")("upload", "end");
@@ -245,29 +262,41 @@ py::object download(py::object self, py::object remote_filename) {
   std::string work = path_text(self.attr("gen_local_unique_file")());
   std::string temp = work + ".tmp.json";
   py::object bucket = self.attr("bucket");
-  for (int i = 0; i < kDownloadAttempts; ++i) {
-    try {
-      bucket.attr("restore_object")(remote_filename);
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary(e)) throw;
+  try {
+    for (int i = 0; i < kDownloadAttempts; ++i) {
+      try {
+        bucket.attr("restore_object")(remote_filename);
+      } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+      }
+      try {
+        g("oss2").attr("resumable_download")(bucket, remote_filename, temp);
+        break;
+      } catch (py::error_already_set& e) {
+        if (!is_ordinary(e)) throw;
+        bm.attr("remove_file")(temp);
+        if (i == kDownloadAttempts - 1) throw;
+        kestro::py_common::py_sleep(py::float_(kDownloadPause));
+      }
     }
-    try {
-      g("oss2").attr("resumable_download")(bucket, remote_filename, temp);
-      break;
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary(e)) throw;
-      bm.attr("remove_file")(temp);
-      if (i == kDownloadAttempts - 1) throw;
-      kestro::py_common::py_sleep(py::float_(kDownloadPause));
-    }
+  } catch (py::error_already_set&) {
+    // Between attempts the SDK's checkpoint lets it resume; after the last
+    // one (or an interrupt) nothing of it may stay.
+    bm.attr("remove_file")(temp);
+    kestro::oss::forget_failed_download(g("oss2"), bucket, remote_filename, temp);
+    throw;
   }
+  // From here on both names are ours: removed whatever happens.
+  PartFile staged{temp}, landed{work};
   without_gil([&] { kestro::fs::rename(temp, work); });
+  staged.path.clear();
   bm.attr("log_error")("download", remote_filename, "end");
   std::string bytes = without_gil([&] { return read_all(work); });
   // Text mode: decoded with the default encoding, universal newlines.
   py::object content = py::bytes(bytes).attr("decode")(text_encoding());
   content = content.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
   bm.attr("remove_file")(work);
+  landed.path.clear();
   return content;
 }
 
@@ -315,14 +344,15 @@ void transfer_one(py::object self, py::object ctx, py::object td_file, py::objec
     } catch (py::error_already_set& e) {
       if (!is_ordinary(e)) throw;
       py::object bm = bmobj();
-      bm.attr("clog")(ctx, local_text + d.failed + std::to_string(i) + ", error: " + py_str(e.value()));
+      std::string error = kestro::oss::error_text(g("oss2"), self, e.value());
+      bm.attr("clog")(ctx, local_text + d.failed + std::to_string(i) + ", error: " + error);
       if (i < kWorkerAttempts - 1) {
         py::object pause = self.attr("retry_time_sleep");
         if (pause.is_none()) pause = g("random").attr("randint")(60, 120);
         kestro::py_common::py_sleep(pause);
         continue;
       }
-      bm.attr("clog")(ctx, local_text + d.finally_failed + py_str(e.value()));
+      bm.attr("clog")(ctx, local_text + d.finally_failed + error);
       raise_et_from(2, d.message + py_str(td_file) + " " + local_text, e);
     }
   }
@@ -464,7 +494,9 @@ PYBIND11_MODULE(oss, m) {
   client
       .def_init(&client_init, py::arg("bucket_name"), py::arg("aly_access_key_id"), py::arg("aly_access_key_secret"),
                 py::arg("aly_endpoint"), py::arg("pool_connections") = 210, py::arg("pool_maxsize") = 210,
-                py::arg("timeout") = py::none(), py::arg("retry_time_sleep") = py::none())
+                py::arg("timeout") = py::none(), py::arg("retry_time_sleep") = py::none(), py::kw_only(),
+                py::arg("region") = py::none(), py::arg("security_token") = py::none(),
+                py::arg("credentials_provider") = py::none())
       .def("exists", &exists, py::arg("remote_filename"))
       .def("find_prefix_oss", &find_prefix_oss, py::arg("ctx"), py::arg("oss_file_path"), py::arg("isrm") = false,
            py::arg("ftype") = "file")

@@ -22,8 +22,8 @@ class OssSession(oss2.Session):
     def __init__(self, pool_connections: int = 10, pool_maxsize: int = 10) -> None: ...
 
 class AliyunOss:
-    access_key_id: str
-    access_key_secret: str
+    access_key_id: Optional[str]
+    access_key_secret: Optional[str]
     bucket_name: str
     endpoint: str
     bucket: oss2.Bucket
@@ -31,13 +31,17 @@ class AliyunOss:
     def __init__(
         self,
         bucket_name: str,
-        aly_access_key_id: str,
-        aly_access_key_secret: str,
+        aly_access_key_id: Optional[str],
+        aly_access_key_secret: Optional[str],
         aly_endpoint: str,
         pool_connections: int = 210,
         pool_maxsize: int = 210,
         timeout: Optional[float] = None,
         retry_time_sleep: Optional[float] = None,
+        *,
+        region: Optional[str] = None,
+        security_token: Optional[str] = None,
+        credentials_provider: Optional[oss2.CredentialsProvider] = None,
     ) -> None: ...
     def exists(self, remote_filename: str) -> bool: ...
     def find_prefix_oss(self, ctx: Any, oss_file_path: str, isrm: bool = False, ftype: str = "file") -> List[str]: ...
