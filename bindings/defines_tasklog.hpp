@@ -28,8 +28,10 @@ using FailureReport = std::function<void(py::error_already_set&)>;
 // GIL). A failure while connecting (Django's OperationalError or
 // InterfaceError with no connection made) is retried a few times after
 // short pauses (time.sleep); the last one, and any other ordinary failure
-// at once, goes to `report` and the call returns normally. Connections the
-// store opened on this thread are closed before it returns. Returns the
+// at once, goes to `report` and the call returns normally. On a thread
+// without an open connection of its own the store runs on its turn's
+// connection, which stays open only while other stores run or wait; other
+// connections the store opened on this thread are closed before it returns. Returns the
 // seconds spent waiting for turns and between retries, which the caller
 // takes off its pause (see pause_after). Raises Et when the setting is not
 // a whole number of at least 1; non-ordinary errors pass through. GIL held.

@@ -335,6 +335,33 @@ class TestBound:
         assert min(pauses) < 0.5 and max(pauses) == 0.5
         assert sum(pauses) + sum(spent.values()) >= 24 * 0.5
 
+    def test_a_busy_log_reuses_connections_and_a_quiet_one_keeps_none(self, task_ctx, settings, monkeypatch,
+                                                                      fast_sleep, host_db, no_gc):
+        from django.db.backends.signals import connection_created
+        from hostsvc.dtask.models import RunRecord
+
+        settings.KESTRO_TASKLOG_CONNECTIONS = 2
+        monkeypatch.setattr(RunRecord.objects, "add_records", Gate(RunRecord.objects.add_records, hold=0.02))
+        made = []
+
+        def created(sender, connection, **kwargs):
+            made.append(connection)
+
+        connection_created.connect(created)
+        before = host_db.count()
+        try:
+            threads = [threading.Thread(target=BMOBJ.clog, args=(task_ctx, k)) for k in range(24)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60)
+        finally:
+            connection_created.disconnect(created)
+        assert len(task_ctx.lines()) == 24
+        # a line that found others waiting took over a connection instead of making one
+        assert 1 <= len(made) < 24
+        assert settles_at(host_db, before) == before
+
     def test_default_bound(self, task_ctx, monkeypatch, fast_sleep):
         from hostsvc.dtask.models import RunRecord
 
