@@ -16,7 +16,7 @@
 #include "common.hpp"
 #include "pool.hpp"
 #include "kestro/error.hpp"
-#include "kestro/folder_transfer.hpp"
+#include "kestro/folder_plan.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
 #include "kestro/text.hpp"
@@ -32,7 +32,7 @@ using kestro::py_common::py_str;
 using kestro::py_common::py_time;
 using kestro::py_common::raise_et;
 using kestro::py_common::without_gil;
-namespace ft = kestro::folder_transfer;
+namespace fp = kestro::folder_plan;
 
 namespace {
 
@@ -97,15 +97,6 @@ bool contains_the_current_folder(const std::string& folder) {
   throw py::error_already_set();
 }
 
-// A download attempt's temporary file; removed unless it was renamed into
-// place.
-struct PartFile {
-  std::string path;
-  ~PartFile() {
-    if (!path.empty()) kestro::fs::remove_file(path);
-  }
-};
-
 // ---- OssSession --------------------------------------------------------
 
 void session_init(py::object self, py::object pool_connections, py::object pool_maxsize) {
@@ -147,7 +138,7 @@ py::list find_prefix_oss(py::object self, py::object /*ctx*/, py::object oss_fil
                          py::object ftype) {
   py::object bucket = self.attr("bucket");
   py::list keys;
-  std::string prefix = ft::folder_prefix(oss_folder_text(oss_file_path));
+  std::string prefix = fp::folder_prefix(oss_folder_text(oss_file_path));
   py::object iterator_type = g("oss2").attr("ObjectIterator");
   py::object listing = truthy(isrm) ? iterator_type(bucket, "prefix"_a = prefix)
                                     : iterator_type(bucket, "prefix"_a = prefix, "delimiter"_a = "/");
@@ -220,10 +211,10 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   std::string temp = work + ".tmp.json";
   std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
   without_gil([&] {
-    PartFile written{temp};
+    kestro::fs::FileGuard written(temp);
     kestro::fs::write_file(temp, bytes);
     kestro::fs::rename(temp, work);
-    written.path.clear();
+    written.release();
   });
   py::object bucket = self.attr("bucket");
   py::object result;
@@ -240,20 +231,6 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   bm.attr("log_error")(result_summary(result));
   bm.attr("log_error")("upload", "end");
   return true;
-}
-
-// Whole file as bytes; throws kestro::Error. Runs without the GIL.
-std::string read_all(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) kestro::throw_io("cannot open for reading", path);
-  std::string out;
-  char buf[1 << 16];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  bool failed = std::ferror(f);
-  std::fclose(f);
-  if (failed) kestro::throw_io("cannot read", path);
-  return out;
 }
 
 py::object download(py::object self, py::object remote_filename) {
@@ -287,16 +264,16 @@ py::object download(py::object self, py::object remote_filename) {
     throw;
   }
   // From here on both names are ours: removed whatever happens.
-  PartFile staged{temp}, landed{work};
+  kestro::fs::FileGuard staged(temp), landed(work);
   without_gil([&] { kestro::fs::rename(temp, work); });
-  staged.path.clear();
+  staged.release();
   bm.attr("log_error")("download", remote_filename, "end");
-  std::string bytes = without_gil([&] { return read_all(work); });
+  std::string bytes = without_gil([&] { return kestro::fs::read_file(work); });
   // Text mode: decoded with the default encoding, universal newlines.
   py::object content = py::bytes(bytes).attr("decode")(text_encoding());
   content = content.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
   bm.attr("remove_file")(work);
-  landed.path.clear();
+  landed.release();
   return content;
 }
 
@@ -321,10 +298,9 @@ void attempt(py::object bucket, py::object ctx, py::object td_file, py::object l
   double start = py_time();
   py::object result;
   if (d.via_part_file) {
-    PartFile part{local_text + "." + kestro::ids::uuid1_hex() + ".part"};
-    result = bucket.attr(d.sdk_call)(td_file, part.path);
-    without_gil([&] { kestro::fs::rename(part.path, local_text); });
-    part.path.clear();
+    kestro::fs::PartFile part(local_text);
+    result = bucket.attr(d.sdk_call)(td_file, part.path());
+    without_gil([&] { part.commit(); });
   } else {
     result = bucket.attr(d.sdk_call)(td_file, local_file);
   }
@@ -360,10 +336,7 @@ void transfer_one(py::object self, py::object ctx, py::object td_file, py::objec
 
 // ---- folder transfers ----------------------------------------------------
 
-struct Job {
-  std::string key;
-  std::string local_path;
-};
+using Job = fp::FileTask;
 
 void run_pool(py::object self, const char* worker, py::object ctx, py::object max_workers,
               const std::vector<Job>& jobs) {
@@ -381,14 +354,7 @@ void put_marker(py::object self, py::object ctx, const std::string& oss_folder, 
   std::string path = kestro::text::posix_join(root, name);
   without_gil([&] {
     kestro::fs::make_dirs(root);
-    std::string temp = path + "." + kestro::ids::uuid1_hex() + ".tmp";
-    kestro::fs::write_file(temp, kestro::fs::empty_gzip());
-    try {
-      kestro::fs::rename(temp, path);
-    } catch (...) {
-      kestro::fs::remove_file(temp);
-      throw;
-    }
+    kestro::fs::publish_file(path, kestro::fs::empty_gzip());
   });
   self.attr("_upload_oss")(ctx, oss_folder + name, path);
 }
@@ -403,13 +369,10 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   std::string local = path_text(local_file_path);
   std::string oss = py_str(oss_file_path);
   bool recursive = truthy(isrm);
-  auto files = without_gil([&] { return ft::plan_upload(local, oss, recursive); });
-  bm.attr("clog")(ctx, ft::upload_summary(files), ft::upload_file_lines(files));
+  auto jobs = without_gil([&] { return fp::plan_upload(local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
+  bm.attr("clog")(ctx, fp::upload_summary(jobs), fp::upload_file_lines(jobs));
   std::vector<std::string> sent;
-  if (!files.empty()) {
-    std::vector<Job> jobs;
-    jobs.reserve(files.size());
-    for (auto& f : files) jobs.push_back({std::move(f.key), std::move(f.local_path)});
+  if (!jobs.empty()) {
     run_pool(self, "_upload_oss", ctx, max_workers, jobs);
     if (truthy(add_success)) put_marker(self, ctx, oss, "_SUCCESS");
     for (auto& job : jobs) sent.push_back(std::move(job.local_path));
@@ -419,7 +382,7 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   double end = py_time();
   // Only what was uploaded, and the folders that leaves empty: files in the
   // sub-folders of a one-level upload, or written meanwhile, stay.
-  if (truthy(isdel)) without_gil([&] { ft::remove_sent(local, sent); });
+  if (truthy(isdel)) without_gil([&] { fp::remove_sent(local, sent); });
   bm.attr("clog")(ctx, oss + " upload oss all time", py::float_(end - start));
 }
 
@@ -442,15 +405,16 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
   bool recursive = truthy(isrm);
   std::vector<Job> jobs;
   for (py::handle key : keys) {
-    Job job{py_str(key), {}};
-    if (!ft::download_path(job.key, oss, local, recursive, job.local_path))
-      raise_et(2, "key does not name a file inside the local folder: " + job.key);
+    Job job{py_str(key), {}, {}, 0};
+    auto path = fp::download_path(job.key, oss, local, recursive, fp::KeyRule::kPrefixPlusName);
+    if (!path) raise_et(2, "key does not name a file inside the local folder: " + job.key);
+    job.local_path = std::move(*path);
     jobs.push_back(std::move(job));
   }
   if (!jobs.empty()) {
     if (recursive) {
       without_gil([&] {
-        for (const auto& job : jobs) kestro::fs::make_dirs(kestro::text::dirname(job.local_path));
+        for (const auto& folder : fp::parent_folders(jobs)) kestro::fs::make_dirs(folder);
       });
     }
     run_pool(self, "_download_oss", ctx, max_workers, jobs);
@@ -460,9 +424,9 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
     // Only what was downloaded: an object that appeared in the folder
     // during the transfer stays for the next run.
     py::object bucket = self.attr("bucket");
-    std::string prefix = ft::folder_prefix(oss);
+    std::string prefix = fp::folder_prefix(oss);
     for (const auto& job : jobs)
-      if (!recursive || ft::directly_under(job.key, prefix)) bucket.attr("delete_object")(job.key);
+      if (!recursive || fp::directly_under(job.key, prefix)) bucket.attr("delete_object")(job.key);
   }
   bm.attr("clog")(ctx, oss + " download oss all time", py::float_(end - start));
 }

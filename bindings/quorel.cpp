@@ -11,7 +11,7 @@
 #include "kestro/background.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
-#include "kestro/query_csv.hpp"
+#include "kestro/query_export.hpp"
 #include "kestro/text.hpp"
 #include "pyclass.hpp"
 #include "quorel_csv.hpp"

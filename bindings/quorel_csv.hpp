@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 
 void register_presto(pybind11::module_& m, pybind11::object cls);
 

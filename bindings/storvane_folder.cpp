@@ -9,14 +9,15 @@
 #include "common.hpp"
 #include "pool.hpp"
 #include "kestro/fs.hpp"
-#include "kestro/s3_folder_plan.hpp"
+#include "kestro/folder_plan.hpp"
 #include "kestro/text.hpp"
 #include "storvane_shared.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
 using kestro::py_common::without_gil;
-using kestro::s3::FileTask;
+using kestro::folder_plan::FileTask;
+namespace fp = kestro::folder_plan;
 
 namespace kestro::storvane {
 namespace {
@@ -80,7 +81,7 @@ void run_tasks(py::object self, const char* task_name, const std::vector<FileTas
   py::module_ futures_mod = py::module_::import("concurrent.futures");
   std::vector<py::tuple> calls;
   calls.reserve(tasks.size());
-  for (const auto& t : tasks) calls.push_back(py::make_tuple(t.remote_file, t.local_file, retry_count));
+  for (const auto& t : tasks) calls.push_back(py::make_tuple(t.key, t.local_path, retry_count));
   kestro::py_common::run_in_pool(futures_mod.attr("ThreadPoolExecutor"), futures_mod.attr("as_completed"),
                                  self.attr(task_name), py::int_(workers), calls);
 }
@@ -115,10 +116,10 @@ void upload_folder(py::object self, py::object local_path, py::object remote_pat
   py::object ctx = self.attr("ctx");
   py::float_ start(kestro::py_common::py_time());
   self.attr("delete_folder")(remote_path);
-  kestro::s3::UploadPlan plan = without_gil([&] { return kestro::s3::plan_upload(local, remote, recursive); });
-  clog(ctx, plan.summary, plan.lines);
-  if (!plan.tasks.empty()) {
-    run_tasks(self, "_upload_i", plan.tasks, workers, retry_count);
+  std::vector<FileTask> tasks = without_gil([&] { return fp::plan_upload(local, remote, recursive, fp::KeyRule::kPathJoin); });
+  clog(ctx, fp::upload_summary(tasks), fp::upload_file_lines(tasks));
+  if (!tasks.empty()) {
+    run_tasks(self, "_upload_i", tasks, workers, retry_count);
     if (truthy(add_success)) write_marker(self, remote, "_SUCCESS");
   } else if (truthy(add_empty)) {
     write_marker(self, remote, "_EMPTY");
@@ -149,9 +150,9 @@ void download_folder(py::object self, py::object local_path, py::object remote_p
   std::vector<std::string> keys;
   for (py::handle key : listed) keys.push_back(text_arg(key, "key"));
   std::vector<FileTask> tasks = without_gil([&] {
-    auto planned = kestro::s3::plan_download(keys, local, remote, recursive);
+    auto planned = fp::plan_download(keys, local, remote, recursive, fp::KeyRule::kPathJoin);
     if (recursive)
-      for (const auto& folder : kestro::s3::parent_folders(planned)) kestro::fs::make_dirs(folder);
+      for (const auto& folder : fp::parent_folders(planned)) kestro::fs::make_dirs(folder);
     return planned;
   });
   if (!tasks.empty()) run_tasks(self, "_download_i", tasks, workers, retry_count);

@@ -5,14 +5,77 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "kestro/error.hpp"
+#include "kestro/ids.hpp"
 #include "kestro/text.hpp"
 
 namespace kestro::fs {
+
+int Env::open(const char* path, int flags, unsigned mode) noexcept { return ::open(path, flags, mode); }
+long Env::read(int fd, void* buf, std::size_t n) noexcept { return ::read(fd, buf, n); }
+long Env::write(int fd, const void* buf, std::size_t n) noexcept { return ::write(fd, buf, n); }
+int Env::close(int fd) noexcept { return ::close(fd); }
+int Env::rename(const char* from, const char* to) noexcept { return ::rename(from, to); }
+int Env::mkdir(const char* path, unsigned mode) noexcept { return ::mkdir(path, mode); }
+int Env::unlink(const char* path) noexcept { return ::unlink(path); }
+int Env::rmdir(const char* path) noexcept { return ::rmdir(path); }
+
+namespace {
+Env posix_env;
+std::atomic<Env*> current_env{&posix_env};
+}  // namespace
+
+Env& env() noexcept { return *current_env.load(std::memory_order_acquire); }
+
+ScopedEnv::ScopedEnv(Env& replacement) noexcept
+    : previous_(current_env.exchange(&replacement, std::memory_order_acq_rel)) {}
+ScopedEnv::~ScopedEnv() { current_env.store(previous_, std::memory_order_release); }
+
+File::File(const std::string& path, int flags, const char* what) {
+  do {
+    fd_ = env().open(path.c_str(), flags | O_CLOEXEC, 0666);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) throw_io(what, path);
+}
+
+File::~File() { close(); }
+
+File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void File::write_all(std::string_view bytes, const char* what, const std::string& path) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    long n = env().write(fd_, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_io(what, path);
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+bool File::close() noexcept {
+  if (fd_ < 0) return true;
+  int fd = std::exchange(fd_, -1);
+  // After EINTR the descriptor is released all the same on Linux.
+  return env().close(fd) == 0 || errno == EINTR;
+}
+
 namespace {
 
 struct DirCloser {
@@ -29,6 +92,12 @@ std::string child_text(const std::string& folder_text, std::string_view name) {
 bool stat_is_dir(const std::string& path) noexcept {
   struct stat st{};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A folder itself, not a link to one.
+bool is_real_dir(const std::string& path) noexcept {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool lstat_is_link(const std::string& path) noexcept {
@@ -95,7 +164,7 @@ void make_dirs(const std::string& path) {
     if (j > i) {
       if (!partial.empty() && partial.back() != '/') partial += '/';
       partial.append(norm, i, j - i);
-      if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) throw_io("cannot create folder", partial);
+      if (env().mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) throw_io("cannot create folder", partial);
       if (errno == EEXIST && !stat_is_dir(partial)) {
         errno = EEXIST;
         throw_io("cannot create folder", partial);
@@ -106,7 +175,7 @@ void make_dirs(const std::string& path) {
   }
 }
 
-void remove_file(const std::string& path) noexcept { ::unlink(path.c_str()); }
+void remove_file(const std::string& path) noexcept { env().unlink(path.c_str()); }
 
 namespace {
 // false at the first entry that cannot be removed
@@ -121,12 +190,12 @@ bool remove_tree_inner(const std::string& path) noexcept {
     if (::lstat(child.c_str(), &st) != 0) return false;
     if (S_ISDIR(st.st_mode)) {
       if (!remove_tree_inner(child)) return false;
-    } else if (::unlink(child.c_str()) != 0) {
+    } else if (env().unlink(child.c_str()) != 0) {
       return false;
     }
   }
   dir.reset();
-  return ::rmdir(path.c_str()) == 0;
+  return env().rmdir(path.c_str()) == 0;
 }
 }  // namespace
 
@@ -144,25 +213,66 @@ bool exists(const std::string& path) noexcept {
 }
 
 void write_file(const std::string& path, std::string_view bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) throw_io("cannot open for writing", path);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      errno = err;
-      throw_io("cannot write", path);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0) throw_io("cannot close", path);
+  File file(path, O_WRONLY | O_CREAT | O_TRUNC, "cannot open for writing");
+  file.write_all(bytes, "cannot write", path);
+  if (!file.close()) throw_io("cannot close", path);
 }
 
 void rename(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) throw_io("cannot rename", from);
+  if (env().rename(from.c_str(), to.c_str()) != 0) throw_io("cannot rename", from);
+}
+
+std::string read_file(const std::string& path) {
+  File file(path, O_RDONLY, "cannot open for reading");
+  std::string out;
+  char buf[1 << 16];
+  for (;;) {
+    long n = env().read(file.fd(), buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_io("cannot read", path);
+    }
+    if (n == 0) return out;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+void publish_file(const std::string& path, std::string_view bytes) {
+  std::string temp = path + "." + ids::uuid1_hex() + ".tmp";
+  try {
+    write_file(temp, bytes);
+    rename(temp, path);
+  } catch (...) {
+    remove_file(temp);
+    throw;
+  }
+}
+
+FileGuard::~FileGuard() {
+  if (!path_.empty()) remove_file(path_);
+}
+
+PartFile::PartFile(std::string target)
+    : target_(std::move(target)), part_(target_ + "." + ids::uuid1_hex() + ".part") {}
+
+void PartFile::commit() {
+  rename(part_.path(), target_);
+  part_.release();
+}
+
+void remove_empty_folders(const std::string& folder) noexcept {
+  if (!is_real_dir(folder)) return;
+  std::vector<std::string> subdirs;
+  if (DirPtr dir{::opendir(folder.c_str())}) {
+    while (dirent* de = ::readdir(dir.get())) {
+      std::string_view name(de->d_name);
+      if (name == "." || name == "..") continue;
+      std::string child = folder + "/" + std::string(name);
+      if (is_real_dir(child)) subdirs.push_back(std::move(child));
+    }
+  }
+  for (const auto& sub : subdirs) remove_empty_folders(sub);
+  env().rmdir(folder.c_str());  // fails, harmlessly, unless empty
 }
 
 std::string_view empty_gzip() {

@@ -149,21 +149,21 @@ std::string pathlib_norm(std::string_view path) {
   return out;
 }
 
-bool relative_to(std::string_view path, std::string_view folder, std::string& out) {
+std::optional<std::string> relative_to(std::string_view path, std::string_view folder) {
   bool pa = !path.empty() && path.front() == '/';
   bool fa = !folder.empty() && folder.front() == '/';
-  if (pa != fa) return false;
+  if (pa != fa) return std::nullopt;
   auto pc = components(path);
   auto fc = components(folder);
-  if (fc.size() > pc.size()) return false;
+  if (fc.size() > pc.size()) return std::nullopt;
   for (std::size_t k = 0; k < fc.size(); ++k)
-    if (pc[k] != fc[k]) return false;
-  out.clear();
+    if (pc[k] != fc[k]) return std::nullopt;
+  std::string out;
   for (std::size_t k = fc.size(); k < pc.size(); ++k) {
     if (!out.empty()) out += '/';
     out += pc[k];
   }
-  return true;
+  return out;
 }
 
 }  // namespace kestro::text

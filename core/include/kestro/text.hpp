@@ -1,6 +1,7 @@
 #pragma once
 // Number and path texts shared by every module. Pure C++, safe without the GIL.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,10 +50,10 @@ std::string dirname(std::string_view path);
 // ("./data/" -> "data", "." -> ".", "/" -> "/"). ".." is kept.
 std::string pathlib_norm(std::string_view path);
 
-// Path of `path` relative to `folder` when `path` lies below it (both
-// compared component-wise after pathlib_norm), else nullopt-like empty
-// with ok=false. Used for keys under a folder: "data", "data/" and
-// "./data" give the same result.
-bool relative_to(std::string_view path, std::string_view folder, std::string& out);
+// Path of `path` relative to `folder` when `path` lies below it or is it
+// ("" then), both compared component-wise, so "data", "data/" and "./data"
+// give the same result; nullopt when it does not. The result holds no "."
+// or empty components.
+std::optional<std::string> relative_to(std::string_view path, std::string_view folder);
 
 }  // namespace kestro::text

@@ -1,8 +1,7 @@
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,14 +11,19 @@
 #include <new>
 
 #include "kestro/error.hpp"
+#include "kestro/fs.hpp"
 #include "kestro/text.hpp"
 
 namespace kestro::csv {
 
-bool needs_quotes(std::string_view field) noexcept {
-  for (char c : field)
-    if (c == ',' || c == '"' || c == '\n') return true;
-  return false;
+char* write_quoted(char* dst, std::string_view field) noexcept {
+  *dst++ = '"';
+  for (char c : field) {
+    *dst++ = c;
+    if (c == '"') *dst++ = '"';
+  }
+  *dst++ = '"';
+  return dst;
 }
 
 void append_field(std::string& out, std::string_view field) {
@@ -27,14 +31,9 @@ void append_field(std::string& out, std::string_view field) {
     out.append(field);
     return;
   }
-  out += '"';
-  std::size_t from = 0;
-  for (std::size_t q; (q = field.find('"', from)) != std::string_view::npos; from = q + 1) {
-    out.append(field.substr(from, q + 1 - from));
-    out += '"';
-  }
-  out.append(field.substr(from));
-  out += '"';
+  std::size_t at = out.size();
+  out.resize(at + quoted_size_max(field));
+  out.resize(static_cast<std::size_t>(write_quoted(out.data() + at, field) - out.data()));
 }
 
 void end_row(std::string& out, std::size_t row_start, std::size_t nfields) {
@@ -83,21 +82,13 @@ void Buffer::grow(std::size_t need) {
 }
 
 void Buffer::put_quoted(std::string_view s) {
-  std::size_t worst = 2 * s.size() + 2;  // every character a quote
+  std::size_t worst = quoted_size_max(s);
   if (static_cast<std::size_t>(end_ - cur_) < worst) grow(worst);
-  *cur_++ = '"';
-  for (char c : s) {
-    *cur_++ = c;
-    if (c == '"') *cur_++ = '"';
-  }
-  *cur_++ = '"';
+  cur_ = write_quoted(cur_, s);
 }
 
-BlockFile::BlockFile(std::string path, std::string_view header) : path_(std::move(path)) {
-  do {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) throw_io("cannot open result file", path_);
+BlockFile::BlockFile(std::string path, std::string_view header)
+    : path_(std::move(path)), file_(path_, O_WRONLY | O_CREAT | O_TRUNC, "cannot open result file") {
   try {
     append(header);
   } catch (...) {
@@ -109,41 +100,28 @@ BlockFile::BlockFile(std::string path, std::string_view header) : path_(std::mov
 BlockFile::~BlockFile() { discard(); }
 
 void BlockFile::append(std::string_view block) {
-  if (fd_ < 0) throw Error(Error::Code::kIo, "result file is closed", EBADF, path_);
-  const char* p = block.data();
-  std::size_t left = block.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd_, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_io("cannot write result file", path_);
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  if (!file_.is_open()) throw Error(Error::Code::kIo, "result file is closed", EBADF, path_);
+  file_.write_all(block, "cannot write result file", path_);
 }
 
 void BlockFile::keep() {
-  if (fd_ < 0) return;
-  int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0 && errno != EINTR) {
+  if (!file_.is_open()) return;
+  if (!file_.close()) {
     int err = errno;
-    ::unlink(path_.c_str());
+    fs::env().unlink(path_.c_str());
     errno = err;
     throw_io("cannot close result file", path_);
   }
 }
 
 void BlockFile::discard() noexcept {
-  if (fd_ < 0) return;
+  if (!file_.is_open()) return;
   struct stat st;
   // Only a regular file is ours to remove: never a device or fifo that
   // happened to be named as the result path.
-  bool regular = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-  ::close(fd_);
-  fd_ = -1;
-  if (regular) ::unlink(path_.c_str());
+  bool regular = ::fstat(file_.fd(), &st) == 0 && S_ISREG(st.st_mode);
+  file_.close();
+  if (regular) fs::env().unlink(path_.c_str());
 }
 
 }  // namespace kestro::csv

@@ -10,11 +10,41 @@
 #include <string_view>
 #include <vector>
 
+#include "kestro/fs.hpp"
+
 namespace kestro::csv {
 
+// The one field writer of both export paths: needs_quotes() decides,
+// write_quoted() writes; append_field() and Buffer::put_field() only differ
+// in where the bytes go.
+
 // True when `field` must be quoted: it holds ',', '"' or '\n'. A '\r' does
-// not quote a field, since the line terminator is "\n" alone.
-bool needs_quotes(std::string_view field) noexcept;
+// not quote a field, since the line terminator is "\n" alone. Eight bytes
+// at a time, since every text field of an export goes through here.
+inline bool needs_quotes(std::string_view field) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  auto any_byte = [](std::uint64_t w, std::uint64_t pat) {
+    std::uint64_t x = w ^ pat;
+    return ((x - ones) & ~x & highs) != 0;
+  };
+  const char* p = field.data();
+  std::size_t n = field.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if (any_byte(w, ones * ',') || any_byte(w, ones * '"') || any_byte(w, ones * '\n')) return true;
+  }
+  for (; n > 0; ++p, --n)
+    if (*p == ',' || *p == '"' || *p == '\n') return true;
+  return false;
+}
+
+// Most bytes write_quoted() writes for `field`: every byte a quote.
+constexpr std::size_t quoted_size_max(std::string_view field) noexcept { return 2 * field.size() + 2; }
+
+// Writes `field` quoted, inner quotes doubled, at `dst` (room for
+// quoted_size_max(field) bytes); returns the end of what it wrote.
+char* write_quoted(char* dst, std::string_view field) noexcept;
 
 // Appends one field's text, quoted (inner quotes doubled) when needed.
 void append_field(std::string& out, std::string_view field);
@@ -59,7 +89,7 @@ class Buffer {
   }
   // One field, quoted as append_field() quotes it.
   void put_field(std::string_view s) {
-    if (has_special(s)) return put_quoted(s);
+    if (needs_quotes(s)) return put_quoted(s);
     put(s);
   }
   // Ends the row that started at size() == row_start, as end_row().
@@ -69,26 +99,6 @@ class Buffer {
   }
 
  private:
-  // Whether s holds ',', '"' or '\n'; eight bytes at a time, since every
-  // text field goes through here.
-  static bool has_special(std::string_view s) noexcept {
-    constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    auto any_byte = [](std::uint64_t w, std::uint64_t pat) {
-      std::uint64_t x = w ^ pat;
-      return ((x - ones) & ~x & highs) != 0;
-    };
-    const char* p = s.data();
-    std::size_t n = s.size();
-    for (; n >= 8; p += 8, n -= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      if (any_byte(w, ones * ',') || any_byte(w, ones * '"') || any_byte(w, ones * '\n')) return true;
-    }
-    for (; n > 0; ++p, --n)
-      if (*p == ',' || *p == '"' || *p == '\n') return true;
-    return false;
-  }
-
   void grow(std::size_t need);
   void put_quoted(std::string_view s);
 
@@ -120,11 +130,11 @@ class BlockFile {
   void discard() noexcept;
 
   const std::string& path() const noexcept { return path_; }
-  bool is_open() const noexcept { return fd_ >= 0; }
+  bool is_open() const noexcept { return file_.is_open(); }
 
  private:
   std::string path_;
-  int fd_ = -1;
+  fs::File file_;
 };
 
 }  // namespace kestro::csv

@@ -1,18 +1,16 @@
-#include "kestro/query_csv.hpp"
+#include "kestro/query_export.hpp"
 
 #include <simdjson.h>
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 
 #include "kestro/background.hpp"
-#include "kestro/csv.hpp"
+#include "kestro/csv_writer.hpp"
 #include "kestro/error.hpp"
-#include "kestro/pytext.hpp"
-#include "kestro/text.hpp"
+#include "kestro/json_text.hpp"
 
 namespace kestro::query {
 
@@ -25,12 +23,6 @@ bool is_space_line(std::string_view line) {
   for (char c : line)
     if (c != ' ' && c != '\t' && c != '\v' && c != '\f') return false;
   return true;
-}
-
-std::string_view trim_json_space(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
 }
 
 }  // namespace
@@ -52,154 +44,47 @@ struct RowParser {
   }
   [[noreturn]] static void malformed(simdjson::error_code err) { malformed(simdjson::error_message(err)); }
 
-  // Float text of a valid float token: from its digits when exact, else
-  // through the double. Not simdjson's get_double: its 3.0 builtin parser
-  // misreads long mantissas (0.20000000000000000001 gave 0.0155...).
-  static void append_float(std::string& out, std::string_view token) {
-    if (!pytext::append_float_token_repr(out, token))
-      text::append_float_repr(out, pytext::parse_float_token(token));
-  }
-
-  static int number_token(od::value& v, std::string_view& token) {
-    token = trim_json_space(v.raw_json_token());
-    int kind = pytext::number_kind(token);
-    if (kind == 0) malformed("invalid number " + std::string(token.substr(0, 40)));
-    return kind;
-  }
-
-  void append_number(std::string& out, od::value& v) {
-    std::string_view token;
-    if (number_token(v, token) == 1)
-      pytext::append_int_token(out, token);
-    else
-      append_float(out, token);
-  }
-
   std::string num;  // scratch for a float's text
 
   void put_number(csv::Buffer& block, od::value& v) {
     std::string_view token;
-    if (number_token(v, token) == 1) {
+    if (json_text::number_token(v, token) == 1) {
       block.put(token == "-0" ? std::string_view("0") : token);
       return;
     }
     num.clear();
-    append_float(num, token);
+    json_text::append_float_token(num, token);
     block.put(num);
-  }
-
-  // Python's str() of what json.loads gives for v, as inside a list.
-  void append_py(std::string& out, od::value& v) {
-    od::json_type type;
-    if (auto err = v.type().get(type)) malformed(err);
-    switch (type) {
-      case od::json_type::string: {
-        std::string_view s;
-        if (auto err = v.get_string().get(s)) malformed(err);
-        pytext::append_str_repr(out, s);
-        return;
-      }
-      case od::json_type::number:
-        append_number(out, v);
-        return;
-      case od::json_type::boolean: {
-        bool b;
-        if (auto err = v.get_bool().get(b)) malformed(err);
-        out += b ? "True" : "False";
-        return;
-      }
-      case od::json_type::null: {
-        bool is_null;
-        if (auto err = v.is_null().get(is_null)) malformed(err);
-        if (!is_null) malformed("invalid literal");
-        out += "None";
-        return;
-      }
-      case od::json_type::array: {
-        od::array arr;
-        if (auto err = v.get_array().get(arr)) malformed(err);
-        out += '[';
-        bool first = true;
-        for (auto item : arr) {
-          od::value iv;
-          if (auto err = item.get(iv)) malformed(err);
-          if (!first) out += ", ";
-          first = false;
-          append_py(out, iv);
-        }
-        out += ']';
-        return;
-      }
-      case od::json_type::object:
-        append_py_dict(out, v);
-        return;
-    }
-  }
-
-  // A repeated key keeps its first place and its last value, as in the
-  // dict json.loads builds.
-  void append_py_dict(std::string& out, od::value& v) {
-    od::object obj;
-    if (auto err = v.get_object().get(obj)) malformed(err);
-    std::vector<std::pair<std::string, std::string>> items;
-    std::unordered_map<std::string, std::size_t> where;
-    for (auto field : obj) {
-      std::string_view key;
-      if (auto err = field.unescaped_key().get(key)) malformed(err);
-      od::value fv;
-      if (auto err = field.value().get(fv)) malformed(err);
-      std::string text;
-      append_py(text, fv);
-      std::string k(key);
-      auto [it, fresh] = where.emplace(k, items.size());
-      if (fresh)
-        items.emplace_back(std::move(k), std::move(text));
-      else
-        items[it->second].second = std::move(text);
-    }
-    out += '{';
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      if (i) out += ", ";
-      pytext::append_str_repr(out, items[i].first);
-      out += ": ";
-      out += items[i].second;
-    }
-    out += '}';
   }
 
   std::string nested;  // scratch for one nested value's text
 
+  // One value as a CSV field: texts as they are, nested values as
+  // Python's str() of them, null as an empty field.
   void append_field(csv::Buffer& block, od::value& v) {
-    od::json_type type;
-    if (auto err = v.type().get(type)) malformed(err);
-    switch (type) {
-      case od::json_type::string: {
-        std::string_view s;
-        if (auto err = v.get_string().get(s)) malformed(err);
-        block.put_field(s);
-        return;
+    try {
+      switch (json_text::type_of(v)) {
+        case od::json_type::string:
+          block.put_field(json_text::string_of(v));
+          return;
+        case od::json_type::null:
+          json_text::expect_null(v);
+          return;
+        case od::json_type::array:
+        case od::json_type::object:
+          nested.clear();
+          json_text::append_py(nested, v);
+          block.put_field(nested);
+          return;
+        case od::json_type::number:  // never quoted
+          put_number(block, v);
+          return;
+        case od::json_type::boolean:
+          block.put(json_text::bool_of(v) ? std::string_view("True") : std::string_view("False"));
+          return;
       }
-      case od::json_type::null: {
-        bool is_null;
-        if (auto err = v.is_null().get(is_null)) malformed(err);
-        if (!is_null) malformed("invalid literal");
-        return;
-      }
-      case od::json_type::array:
-      case od::json_type::object:
-        nested.clear();
-        append_py(nested, v);
-        block.put_field(nested);
-        return;
-      case od::json_type::number:  // never quoted
-        put_number(block, v);
-        return;
-      case od::json_type::boolean: {
-        bool b;
-        if (auto err = v.get_bool().get(b)) malformed(err);
-        block.put(b ? std::string_view("True") : std::string_view("False"));
-        return;
-      }
+    } catch (const json_text::Malformed& e) {
+      malformed(e.why);
     }
   }
 
