@@ -221,9 +221,8 @@ long connection_limit() {
     long long n = value.cast<long long>();
     if (n >= 1) return static_cast<long>(std::min<long long>(n, 1L << 30));
   }
-  py::object et = py::module_::import("kestro.common.defines").attr("Et");
-  kestro::py_common::raise_et(et, 2, std::string(kConnectionsSetting) + " must be a whole number of at least 1, not " +
-                                         py::repr(value).cast<std::string>());
+  kestro::py_common::raise_et(2, std::string(kConnectionsSetting) + " must be a whole number of at least 1, not " +
+                                     py::repr(value).cast<std::string>());
 }
 
 // True for a failure to connect: Django's OperationalError or

@@ -26,11 +26,15 @@
 namespace py = pybind11;
 using namespace pybind11::literals;
 using kestro::py_common::bmobj;
+using kestro::py_common::catch_ordinary;
 using kestro::py_common::ClassBuilder;
-using kestro::py_common::is_ordinary;
+using kestro::py_common::clog;
+using kestro::py_common::fspath_text;
 using kestro::py_common::py_str;
 using kestro::py_common::py_time;
 using kestro::py_common::raise_et;
+using kestro::py_common::raise_et_from;
+using kestro::py_common::truthy;
 using kestro::py_common::without_gil;
 namespace fp = kestro::folder_plan;
 
@@ -40,27 +44,10 @@ constexpr int kWorkerAttempts = 3;
 constexpr int kDownloadAttempts = 18;
 constexpr double kDownloadPause = 10.0;
 
-// Names bound on the module when it loads, looked up at call time so that a
-// test or a service can rebind them (oss2, random, settings, the pool).
-py::module_& mod() {
-  static py::module_* m = nullptr;
-  if (!m) m = new py::module_(py::module_::import("kestro.oss.oss"));
-  return *m;
-}
-py::object g(const char* name) { return mod().attr(name); }
-
-bool truthy(py::handle v) {
-  int r = PyObject_IsTrue(v.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-// os.fspath(path) as text (bytes paths decoded the way os does).
-std::string path_text(py::handle path) {
-  py::object p = g("os").attr("fspath")(path);
-  if (py::isinstance<py::bytes>(p)) p = g("os").attr("fsdecode")(p);
-  return p.cast<std::string>();
-}
+// Names bound on the module when it loads (oss2, random, settings, the
+// pool) are looked up there at call time, so that a test or a service can
+// rebind them.
+py::object g(const char* name) { return kestro::py_common::module_attr(name); }
 
 // An OSS folder given as a non-empty text; anything else is refused before
 // a request is sent.
@@ -86,15 +73,6 @@ bool contains_the_current_folder(const std::string& folder) {
   for (auto comp : kestro::text::components(norm))
     if (comp != "..") return false;
   return true;
-}
-
-// Raises Et(state, message) chained to the error that caused it.
-[[noreturn]] void raise_et_from(int state, const std::string& message, const py::error_already_set& cause) {
-  py::handle et_type = kestro::py_common::imports().et;
-  py::object err = py::reinterpret_borrow<py::object>(et_type)(state, message);
-  err.attr("__context__") = cause.value();
-  PyErr_SetObject(et_type.ptr(), err.ptr());
-  throw py::error_already_set();
 }
 
 // ---- OssSession --------------------------------------------------------
@@ -175,10 +153,10 @@ std::string gen_local_unique_file(py::object /*self*/, py::object ext) {
   std::string env = py_str(bmobj().attr("get_current_env")());
   std::string folder;
   if (env == "server") {
-    folder = path_text(join(g("settings").attr("MEDIA_ROOT"), "data"));
+    folder = fspath_text(join(g("settings").attr("MEDIA_ROOT"), "data"));
   } else {
     py::object home = g("os").attr("environ").attr("get")("HOME", "");
-    folder = path_text(join(home, "tmp/kestro"));
+    folder = fspath_text(join(home, "tmp/kestro"));
   }
   without_gil([&] { kestro::fs::make_dirs(folder); });
   std::string name = kestro::ids::uuid1_hex() + kestro::ids::uuid1_hex() + "." + py_str(ext);
@@ -207,7 +185,7 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   py::object bm = bmobj();
   bm.attr("log_error")("upload", "start");
   if (Py_TYPE(file_content.ptr()) != &PyUnicode_Type) raise_et(2, "file_content must be str");
-  std::string work = path_text(self.attr("gen_local_unique_file")());
+  std::string work = fspath_text(self.attr("gen_local_unique_file")());
   std::string temp = work + ".tmp.json";
   std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
   without_gil([&] {
@@ -236,25 +214,17 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
 py::object download(py::object self, py::object remote_filename) {
   py::object bm = bmobj();
   bm.attr("log_error")("download", remote_filename, "start");
-  std::string work = path_text(self.attr("gen_local_unique_file")());
+  std::string work = fspath_text(self.attr("gen_local_unique_file")());
   std::string temp = work + ".tmp.json";
   py::object bucket = self.attr("bucket");
   try {
     for (int i = 0; i < kDownloadAttempts; ++i) {
-      try {
-        bucket.attr("restore_object")(remote_filename);
-      } catch (py::error_already_set& e) {
-        if (!is_ordinary(e)) throw;
-      }
-      try {
-        g("oss2").attr("resumable_download")(bucket, remote_filename, temp);
-        break;
-      } catch (py::error_already_set& e) {
-        if (!is_ordinary(e)) throw;
-        bm.attr("remove_file")(temp);
-        if (i == kDownloadAttempts - 1) throw;
-        kestro::py_common::py_sleep(py::float_(kDownloadPause));
-      }
+      catch_ordinary([&] { bucket.attr("restore_object")(remote_filename); });
+      auto failure = catch_ordinary([&] { g("oss2").attr("resumable_download")(bucket, remote_filename, temp); });
+      if (!failure) break;
+      bm.attr("remove_file")(temp);
+      if (i == kDownloadAttempts - 1) throw std::move(*failure);
+      kestro::py_common::py_sleep(py::float_(kDownloadPause));
     }
   } catch (py::error_already_set&) {
     // Between attempts the SDK's checkpoint lets it resume; after the last
@@ -307,30 +277,25 @@ void attempt(py::object bucket, py::object ctx, py::object td_file, py::object l
   double end = py_time();
   std::string line = local_text + d.status + py_str(result.attr("status")) + ", sub time ";
   kestro::text::append_float_repr(line, end - start);
-  bmobj().attr("clog")(ctx, line);
+  clog(ctx, line);
 }
 
 void transfer_one(py::object self, py::object ctx, py::object td_file, py::object local_file, const Direction& d) {
   py::object bucket = self.attr("bucket");
   std::string local_text = py_str(local_file);
   for (int i = 0; i < kWorkerAttempts; ++i) {
-    try {
-      attempt(bucket, ctx, td_file, local_file, local_text, d);
-      return;
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary(e)) throw;
-      py::object bm = bmobj();
-      std::string error = kestro::oss::error_text(g("oss2"), self, e.value());
-      bm.attr("clog")(ctx, local_text + d.failed + std::to_string(i) + ", error: " + error);
-      if (i < kWorkerAttempts - 1) {
-        py::object pause = self.attr("retry_time_sleep");
-        if (pause.is_none()) pause = g("random").attr("randint")(60, 120);
-        kestro::py_common::py_sleep(pause);
-        continue;
-      }
-      bm.attr("clog")(ctx, local_text + d.finally_failed + error);
-      raise_et_from(2, d.message + py_str(td_file) + " " + local_text, e);
+    auto failure = catch_ordinary([&] { attempt(bucket, ctx, td_file, local_file, local_text, d); });
+    if (!failure) return;
+    std::string error = kestro::oss::error_text(g("oss2"), self, failure->value());
+    clog(ctx, local_text + d.failed + std::to_string(i) + ", error: " + error);
+    if (i < kWorkerAttempts - 1) {
+      py::object pause = self.attr("retry_time_sleep");
+      if (pause.is_none()) pause = g("random").attr("randint")(60, 120);
+      kestro::py_common::py_sleep(pause);
+      continue;
     }
+    clog(ctx, local_text + d.finally_failed + error);
+    raise_et_from(2, d.message + py_str(td_file) + " " + local_text, *failure);
   }
 }
 
@@ -366,7 +331,7 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   py::object bm = bmobj();
   double start = py_time();
   self.attr("delete_prefix_oss")(ctx, oss_file_path);
-  std::string local = path_text(local_file_path);
+  std::string local = fspath_text(local_file_path);
   std::string oss = py_str(oss_file_path);
   bool recursive = truthy(isrm);
   auto jobs = without_gil([&] { return fp::plan_upload(local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
@@ -389,7 +354,7 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
 void download_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                   py::object max_workers, py::object isrm, py::object isdel) {
   check_max_workers(max_workers);
-  std::string local = path_text(local_file_path);
+  std::string local = fspath_text(local_file_path);
   if (contains_the_current_folder(local))
     raise_et(2, "cannot empty a folder that holds the current folder: " + local);
   py::object bm = bmobj();
@@ -434,6 +399,7 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
 }  // namespace
 
 PYBIND11_MODULE(oss, m) {
+  kestro::py_common::bind_module(m);
   m.doc() = "OSS client: bucket operations, single-object transfers with retries, parallel folder transfers.";
 
   m.attr("oss2") = py::module_::import("oss2");

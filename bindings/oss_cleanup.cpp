@@ -12,19 +12,10 @@
 
 namespace kestro::oss {
 
-using kestro::py_common::is_ordinary;
+// Best effort: an ordinary Python error ends a step quietly.
+using kestro::py_common::catch_ordinary;
 
 namespace {
-
-// Runs f; an ordinary Python error it raises is dropped (best effort).
-template <class F>
-void quietly(F&& f) {
-  try {
-    f();
-  } catch (py::error_already_set& e) {
-    if (!is_ordinary(e)) throw;
-  }
-}
 
 py::object store_key(py::handle oss2, py::handle store_type, py::handle bucket, py::handle key,
                      const std::string& path) {
@@ -37,7 +28,7 @@ py::object store_key(py::handle oss2, py::handle store_type, py::handle bucket, 
 
 void forget_failed_upload(py::handle oss2, py::handle bucket, py::handle key, const std::string& work,
                           long long size) {
-  quietly([&] {
+  catch_ordinary([&] {
     // Below the threshold the SDK sent one PUT: no checkpoint, no upload.
     long long threshold = oss2.attr("defaults").attr("multipart_threshold").cast<long long>();
     if (size < threshold) return;
@@ -46,7 +37,7 @@ void forget_failed_upload(py::handle oss2, py::handle bucket, py::handle key, co
     py::object record_key = store_key(oss2, resumable.attr("ResumableStore"), bucket, key, work);
     py::object record = store.attr("get")(record_key);
     if (record.is_none()) return;
-    quietly([&] {
+    catch_ordinary([&] {
       py::object upload_id = record.attr("get")("upload_id");
       if (!upload_id.is_none()) bucket.attr("abort_multipart_upload")(key, upload_id);
     });
@@ -55,7 +46,7 @@ void forget_failed_upload(py::handle oss2, py::handle bucket, py::handle key, co
 }
 
 void forget_failed_download(py::handle oss2, py::handle bucket, py::handle key, const std::string& target) {
-  quietly([&] {
+  catch_ordinary([&] {
     py::module_ glob = py::module_::import("glob");
     py::object partials = glob.attr("glob")(glob.attr("escape")(target) + py::str(".tmp-*"));
     if (py::len(partials) == 0) return;  // the SDK never took its checkpointed path

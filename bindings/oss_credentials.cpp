@@ -11,7 +11,6 @@
 namespace kestro::oss {
 
 using namespace pybind11::literals;
-using kestro::py_common::is_ordinary;
 using kestro::py_common::py_str;
 using kestro::py_common::raise_et;
 
@@ -90,7 +89,7 @@ py::object make_auth(py::handle oss2, py::handle key_id, py::handle key_secret, 
 
 std::string error_text(py::handle oss2, py::handle client, py::handle error) {
   std::string text;
-  try {
+  auto failure = kestro::py_common::catch_ordinary([&] {
     text = py_str(error);
     py::object oss_error = oss2.attr("exceptions").attr("OssError");
     py::object details = py::getattr(error, "details", py::none());
@@ -111,11 +110,9 @@ std::string error_text(py::handle oss2, py::handle client, py::handle error) {
                                "details"_a = kept));
     }
     for (const auto& secret : held_secrets(client)) mask(text, secret);
-  } catch (py::error_already_set& e) {
-    if (!is_ordinary(e)) throw;
-    // Unmasked text must not get out: only the error's type.
-    text = Py_TYPE(error.ptr())->tp_name;
-  }
+  });
+  // Unmasked text must not get out: only the error's type.
+  if (failure) text = Py_TYPE(error.ptr())->tp_name;
   return text;
 }
 

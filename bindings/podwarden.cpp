@@ -21,12 +21,7 @@ constexpr const char* kNamespace = "default";
 
 // The library's `client` and `config` modules, looked up on this module at
 // call time, so that a test or a service can rebind them.
-py::module_& mod() {
-  static py::module_* m = nullptr;
-  if (!m) m = new py::module_(py::module_::import("kestro.pyspark_k8s.podwarden"));
-  return *m;
-}
-py::object g(const char* name) { return mod().attr(name); }
+py::object g(const char* name) { return kestro::py_common::module_attr(name); }
 
 py::object api(py::handle self) { return self.attr("k8s_client"); }
 
@@ -87,6 +82,7 @@ py::object delete_pod(py::object self, py::object pod_name) {
 }  // namespace
 
 PYBIND11_MODULE(podwarden, m) {
+  kestro::py_common::bind_module(m);
   kestro::py_common::bind_defines(m);
   // Not used by PodWarden; the module loads only where the OSS module does.
   m.attr("AliyunOss") = py::module_::import("kestro.oss.oss").attr("AliyunOss");

@@ -15,14 +15,11 @@
 #include "kestro/text.hpp"
 #include "pyclass.hpp"
 #include "quorel_csv.hpp"
+#include "quorel_presto.hpp"
 
 namespace py = pybind11;
 using namespace pybind11::literals;
 using kestro::py_common::ClassBuilder;
-
-// Replaced by the strong definition in quorel_presto.cpp when that file is
-// part of the module.
-__attribute__((weak)) void register_presto(py::module_& /*m*/, py::object /*cls*/) {}
 
 namespace {
 
@@ -39,7 +36,7 @@ void init(py::object self, py::object query_uri, py::object token, py::object hi
 std::string gen_local_unique_file(py::object /*self*/, py::object ext) {
   std::string ext_text = py::str(ext);
   std::string folder = result_folder();
-  kestro::quorel::without_gil([&] { kestro::fs::make_dirs(folder); });
+  kestro::py_common::without_gil([&] { kestro::fs::make_dirs(folder); });
   std::string name = kestro::ids::uuid1_hex();
   name += kestro::ids::uuid1_hex();
   return kestro::text::posix_join(folder, name + "." + ext_text);
@@ -81,7 +78,7 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
   std::optional<std::string> failure;    // reason for Et(2, ...)
 
   auto log_progress = [&] {
-    for (auto n : ex.take_progress()) bm.attr("clog")(ctx, py::int_(n));
+    for (auto n : ex.take_progress()) kestro::py_common::clog(ctx, py::int_(n));
   };
   // Answers a waiting header line; false when it was an error answer.
   auto take_header = [&]() -> bool {
@@ -176,7 +173,7 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
       worker.start([&ex, &piece_step, view] { piece_step = ex.feed(view); });
     }
     if (reading) step(true, {});
-    bm.attr("clog")(ctx, "total: " + std::to_string(ex.lines()));
+    kestro::py_common::clog(ctx, "total: " + std::to_string(ex.lines()));
     if (!sql_error && !ex.started()) throw kestro::Error(kestro::Error::Code::kParse, "the answer held no header line");
     if (!sql_error) {
       py::gil_scoped_release unlocked;
@@ -185,22 +182,14 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
   } catch (py::error_already_set& e) {
     quiesce();
     if (!kestro::py_common::is_ordinary(e)) throw;
-    try {
-      log_progress();
-    } catch (py::error_already_set& again) {
-      if (!kestro::py_common::is_ordinary(again)) throw;
-    }
+    kestro::py_common::catch_ordinary(log_progress);
     bm.attr("log_error")("get data error", e.value());
     ex.discard();
     if (stream_failed) throw;
     failure = type_name(e) + ": " + py::str(e.value()).cast<std::string>();
   } catch (const kestro::Error& e) {
     quiesce();
-    try {
-      log_progress();
-    } catch (py::error_already_set& again) {
-      if (!kestro::py_common::is_ordinary(again)) throw;
-    }
+    kestro::py_common::catch_ordinary(log_progress);
     bm.attr("log_error")("get data error", e.what());
     ex.discard();
     failure = e.what();
@@ -263,6 +252,7 @@ py::bytes csv_text(py::object cols, py::object rows) {
 }  // namespace
 
 PYBIND11_MODULE(quorel, m) {
+  kestro::py_common::bind_module(m);
   kestro::py_common::bind_defines(m);
   ClassBuilder cls(m, "ThinkDataQuery", py::make_tuple(py::module_::import("builtins").attr("object")));
   // One list object shared by every call, as a Python default value is.
@@ -275,5 +265,5 @@ PYBIND11_MODULE(quorel, m) {
            py::arg("compression") = py::none(), py::arg("mode") = "w", py::arg("header") = true)
       .def("get_data_csv", &get_data_csv, py::arg("ctx"), py::arg("sql"), py::arg("block_size") = 100000);
   m.def("_csv_text", &csv_text, py::arg("cols"), py::arg("rows"));
-  register_presto(m, cls.cls());
+  kestro::quorel::register_presto(cls.cls());
 }

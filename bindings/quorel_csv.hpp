@@ -26,24 +26,17 @@
 //    GIL released. The constructor creates or truncates the file and writes
 //    the header; append(block) appends a block; keep() closes it and keeps
 //    it; discard() or the destructor (without keep) closes and removes it.
-//    Errors are kestro::Error; run it through without_gil(f), which releases
-//    the GIL around f and raises I/O failures as OSError (errno, path) once
-//    the GIL is back.
-//  - register_presto(m, cls): defined by bindings/quorel_presto.cpp; adds
-//    the Presto methods to the ThinkDataQuery class `cls`. quorel.cpp calls
-//    it at the end of its module init and holds a weak empty default, so
-//    the module builds and loads without the Presto file.
+//    Errors are kestro::Error; run it through py_common::without_gil(f),
+//    which releases the GIL around f and raises I/O failures as OSError
+//    (errno, path) once the GIL is back.
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
-#include <exception>
 #include <string>
 #include <vector>
 
 #include "common.hpp"
 #include "kestro/csv_writer.hpp"
-
-void register_presto(pybind11::module_& m, pybind11::object cls);
 
 namespace kestro::quorel {
 
@@ -123,27 +116,6 @@ inline std::string csv_header_py(py::handle cols) {
   }
   kestro::csv::end_row(out, 0, n);
   return out;
-}
-
-// Runs f() with the GIL released; a kestro::Error it throws is raised as
-// the matching Python exception (I/O: OSError with errno and path; others:
-// Et(2, message)) after the GIL is back. f must not touch Python objects.
-template <class F>
-auto without_gil(F&& f) -> decltype(f()) {
-  std::exception_ptr err;
-  {
-    py::gil_scoped_release release;
-    try {
-      return f();
-    } catch (...) {
-      err = std::current_exception();
-    }
-  }
-  try {
-    std::rethrow_exception(err);
-  } catch (const kestro::Error& e) {
-    kestro::py_common::raise_core_error(e);
-  }
 }
 
 }  // namespace kestro::quorel

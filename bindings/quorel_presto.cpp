@@ -6,33 +6,22 @@
 
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "common.hpp"
 #include "quorel_csv.hpp"
+#include "quorel_presto.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-using kestro::py_common::bmobj;
-using kestro::py_common::is_ordinary;
+using namespace kestro::py_common;
 using kestro::quorel::BlockFile;
-using kestro::quorel::without_gil;
 
 constexpr const char* kReadTimedOut = "Read timed out";
-
-template <class... Args>
-void clog(py::handle ctx, Args&&... values) {
-  bmobj().attr("clog")(ctx, std::forward<Args>(values)...);
-}
-
-bool truthy(py::handle v) {
-  int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) throw py::error_already_set();
-  return t != 0;
-}
 
 // An integer argument as range() takes it (TypeError for a float),
 // clamped to the long long range.
@@ -50,7 +39,7 @@ long long count_of(py::handle value) {
 // by zero) or fetch nothing and report an empty result as complete.
 long long positive_count(py::handle value, const char* name) {
   long long n = count_of(value);
-  if (n < 1) kestro::py_common::raise_et(2, std::string(name) + " must be a positive integer");
+  if (n < 1) raise_et(2, std::string(name) + " must be a positive integer");
   return n;
 }
 
@@ -74,7 +63,7 @@ void as_python_error(F&& f) {
 // ConnectionError wrapping urllib3's ReadTimeoutError while reading a
 // streamed body); the types are checked too, in case the wording changes.
 bool is_read_timeout(py::handle err) {
-  try {
+  auto check = [&] {
     if (py::str(err).cast<std::string>().find(kReadTimedOut) != std::string::npos) return true;
     py::module_ rexc = py::module_::import("requests.exceptions");
     py::module_ uexc = py::module_::import("urllib3.exceptions");
@@ -85,12 +74,14 @@ bool is_read_timeout(py::handle err) {
       return py::isinstance<py::tuple>(args) && py::len(args) > 0 &&
              py::isinstance(py::reinterpret_borrow<py::tuple>(args)[0], urllib3_timeout);
     }
-  } catch (py::error_already_set& e) {
-    if (!is_ordinary(e)) throw;
+    return false;
+  };
+  try {
+    return call_or(check, [](const py::error_already_set&) { return false; });
   } catch (const py::builtin_exception&) {
     // a text that cannot be converted: not the client's time-out wording
+    return false;
   }
-  return false;
 }
 
 // Ends an attempt's use of the engine. A query left unfinished (failure,
@@ -99,23 +90,13 @@ bool is_read_timeout(py::handle err) {
 // the failure being reported, so their own errors are dropped there.
 void finish(py::object& conn, py::object& cursor, bool executed, bool failing) {
   if (!conn) return;
-  if (failing && executed && cursor) {
-    try {
-      cursor.attr("cancel")();
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary(e)) throw;
-    }
-  }
+  if (failing && executed && cursor) catch_ordinary([&] { cursor.attr("cancel")(); });
   py::object c = std::exchange(conn, py::object());
   if (!failing) {
     c.attr("close")();
     return;
   }
-  try {
-    c.attr("close")();
-  } catch (py::error_already_set& e) {
-    if (!is_ordinary(e)) throw;
-  }
+  catch_ordinary([&] { c.attr("close")(); });
 }
 
 // The rows fetched and not yet written, as CSV text, and the file they go
@@ -260,29 +241,28 @@ py::object get_data_raw_pyhive(py::object self, py::object ctx, py::object sql, 
                                py::object upcount) {
   py::object unique_path = self.attr("gen_local_unique_file")();
   const long long attempts = count_of(retry_count);
-  std::unique_ptr<py::error_already_set> last_error;
+  std::optional<py::error_already_set> last_error;
   for (long long i = 0; i < attempts; ++i) {
-    try {
-      return self.attr("get_data_raw_pyhive_i")(ctx, unique_path, sql, block_size, fetch_size, read_timeout,
-                                                upcount);
-    } catch (py::error_already_set& e) {
-      if (!is_ordinary(e)) throw;
-      last_error = std::make_unique<py::error_already_set>(std::move(e));
-      // Whatever the attempt left at the path goes, file or folder.
-      bmobj().attr("remove_file")(unique_path);
-      bmobj().attr("remove_folder")(unique_path);
-      if (!is_read_timeout(last_error->value())) break;
-      clog(ctx, "retry " + std::to_string(i));
-    }
+    py::object result;
+    last_error = catch_ordinary([&] {
+      result = self.attr("get_data_raw_pyhive_i")(ctx, unique_path, sql, block_size, fetch_size, read_timeout,
+                                                  upcount);
+    });
+    if (!last_error) return result;
+    // Whatever the attempt left at the path goes, file or folder.
+    bmobj().attr("remove_file")(unique_path);
+    bmobj().attr("remove_folder")(unique_path);
+    if (!is_read_timeout(last_error->value())) break;
+    clog(ctx, "retry " + std::to_string(i));
   }
   // The very exception object of the last attempt, unchanged.
-  if (last_error) throw py::error_already_set(std::move(*last_error));
+  if (last_error) throw std::move(*last_error);
   return py::none();
 }
 
 }  // namespace
 
-void register_presto(py::module_& /*m*/, py::object cls) {
+void kestro::quorel::register_presto(py::object cls) {
   cls.attr("get_data_raw_pyhive") = py::cpp_function(
       &get_data_raw_pyhive, py::name("get_data_raw_pyhive"), py::is_method(cls), py::arg("ctx"), py::arg("sql"),
       py::arg("block_size") = 100000, py::arg("fetch_size") = 10000, py::arg("retry_count") = 5,

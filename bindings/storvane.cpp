@@ -18,29 +18,8 @@ using kestro::py_common::ClassBuilder;
 namespace kestro::storvane {
 
 namespace {
-PyObject* g_module = nullptr;  // leaked: lives as long as the interpreter
-PyObject* g_model_loader = nullptr;
+PyObject* g_model_loader = nullptr;  // leaked: lives as long as the interpreter
 }  // namespace
-
-py::module_ mod() { return py::reinterpret_borrow<py::module_>(g_module); }
-
-bool truthy(py::handle value) {
-  int r = PyObject_IsTrue(value.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r == 1;
-}
-
-std::string text_arg(py::handle value, const char* what) {
-  if (!py::isinstance<py::str>(value))
-    throw py::type_error(std::string(what) + " must be str, not " +
-                         py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>());
-  return value.cast<std::string>();
-}
-
-std::string path_arg(py::handle value, const char* what) {
-  py::object text = py::module_::import("os").attr("fspath")(value);
-  return text_arg(text, what);
-}
 
 long long count_arg(py::handle value, const char* what) {
   py::object n = py::module_::import("operator").attr("index")(value);
@@ -51,7 +30,7 @@ long long count_arg(py::handle value, const char* what) {
 namespace {
 
 bool is_client_error(const py::error_already_set& e) {
-  return e.matches(mod().attr("ClientError"));
+  return e.matches(module_attr("ClientError"));
 }
 
 // Each new session would otherwise load and parse the service models again
@@ -88,13 +67,13 @@ void init(py::object self, py::object ctx, py::object ak, py::object sk, py::obj
 
 py::object get_s3_config(py::object) {
   py::dict retries("max_attempts"_a = 0);
-  return mod().attr("Config")("connect_timeout"_a = 60, "read_timeout"_a = 600, "retries"_a = retries,
+  return module_attr("Config")("connect_timeout"_a = 60, "read_timeout"_a = 600, "retries"_a = retries,
                               "max_pool_connections"_a = 10);
 }
 
 py::object get_s3_session(py::object self) {
   BuildingScope building;
-  py::object session = mod().attr("boto3").attr("Session")(
+  py::object session = module_attr("boto3").attr("Session")(
       "aws_access_key_id"_a = self.attr("access_key"), "aws_secret_access_key"_a = self.attr("secret_key"),
       "region_name"_a = self.attr("region_name"));
   share_model_loader(session);
@@ -233,7 +212,7 @@ bool delete_folder(py::object self, py::object remote_path) {
 PYBIND11_MODULE(storvane, m) {
   namespace sv = kestro::storvane;
   m.doc() = "Storvane: object operations and parallel folder transfers on one S3 bucket, through boto3.";
-  sv::g_module = m.inc_ref().ptr();
+  kestro::py_common::bind_module(m);
   kestro::py_common::bind_defines(m);
   m.attr("boto3") = py::module_::import("boto3");
   m.attr("Config") = py::module_::import("botocore.config").attr("Config");

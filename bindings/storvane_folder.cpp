@@ -29,15 +29,6 @@ struct Direction {
 constexpr Direction kUpload{"upload", true};
 constexpr Direction kDownload{"download", false};
 
-[[noreturn]] void raise_et_during(const py::error_already_set& handled, int state, const std::string& message) {
-  py::object err = py::reinterpret_borrow<py::object>(kestro::py_common::imports().et)(state, message);
-  // Keep the last attempt's error visible in the traceback, as an except
-  // block would.
-  PyException_SetContext(err.ptr(), handled.value().inc_ref().ptr());
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err.ptr())), err.ptr());
-  throw py::error_already_set();
-}
-
 // One file, up to `retry_count` attempts over one client, with a random
 // pause of 60 to 120 whole seconds between attempts.
 void file_task(py::object self, py::object remote_file, py::object local_file, py::object retry_count,
@@ -50,7 +41,7 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
   const std::string remote = py::str(remote_file);
   const std::string word = d.word;
   for (long long i = 0; i < attempts; ++i) {
-    try {
+    auto failure = kestro::py_common::catch_ordinary([&] {
       double t0 = kestro::py_common::py_time();
       if (d.upload)
         client.attr("upload_file")(local_file, bucket, remote_file);
@@ -61,18 +52,16 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
       // rather than keep it alive (and in the collector's way) meanwhile.
       client = py::none();
       clog(ctx, local + " " + word + " success, sub time " + kestro::text::float_repr(t1 - t0));
-      return;
-    } catch (py::error_already_set& e) {
-      if (!kestro::py_common::is_ordinary(e)) throw;
-      const std::string error = py::str(e.value());
-      clog(ctx, local + " " + word + "  fail, repeat " + std::to_string(i) + ", error: " + error);
-      if (i < attempts - 1) {
-        kestro::py_common::py_sleep(py::module_::import("random").attr("randint")(60, 120));
-        continue;
-      }
-      clog(ctx, local + " " + word + "  finally fail: " + error);
-      raise_et_during(e, 2, word + " fail " + remote + " " + local);
+    });
+    if (!failure) return;
+    const std::string error = py::str(failure->value());
+    clog(ctx, local + " " + word + "  fail, repeat " + std::to_string(i) + ", error: " + error);
+    if (i < attempts - 1) {
+      kestro::py_common::py_sleep(py::module_::import("random").attr("randint")(60, 120));
+      continue;
     }
+    clog(ctx, local + " " + word + "  finally fail: " + error);
+    kestro::py_common::raise_et_from(2, word + " fail " + remote + " " + local, *failure);
   }
 }
 

@@ -6,30 +6,17 @@
 
 #include <string>
 
+#include "common.hpp"
 #include "pyclass.hpp"
 
 namespace kestro::storvane {
 
 namespace py = pybind11;
-
-// The module object, set once when it loads.
-py::module_ mod();
-
-// BMOBJ.clog(ctx, values...), with BMOBJ looked up on the module at call
-// time.
-template <class... Args>
-void clog(py::handle ctx, Args&&... values) {
-  mod().attr("BMOBJ").attr("clog")(ctx, std::forward<Args>(values)...);
-}
-
-// Python truthiness of `value`.
-bool truthy(py::handle value);
-
-// `value` as text; TypeError naming `what` unless it is a str.
-std::string text_arg(py::handle value, const char* what);
-
-// A local path given as str or os.PathLike, as text.
-std::string path_arg(py::handle value, const char* what);
+using kestro::py_common::clog;
+using kestro::py_common::module_attr;
+using kestro::py_common::path_arg;
+using kestro::py_common::text_arg;
+using kestro::py_common::truthy;
 
 // `value` as a whole number (operator.index); Et(2, "<what> must be at
 // least 1") when it is below 1.
@@ -37,7 +24,7 @@ long long count_arg(py::handle value, const char* what);
 
 // While one is alive on a thread, botocore sessions and clients made there
 // take their pure, read-only parts from process-wide caches
-// (storvane_share.cpp).
+// (storvane_botocore_cache.cpp).
 struct BuildingScope {
   BuildingScope();
   ~BuildingScope();

@@ -2,6 +2,7 @@
 work files and the data utilities."""
 import datetime
 import decimal
+import importlib
 import json
 import logging
 import os
@@ -11,6 +12,7 @@ import sys
 import threading
 import time
 import traceback
+import types
 import uuid
 
 import pytest
@@ -75,12 +77,24 @@ def test_module_binds_host_and_standard_facilities():
     assert defines.apps is apps and defines.settings is settings
     assert defines.DatetimeJSONEncoder.__module__ == "kestro.common.extendEncoder"
     for name in ["ast", "hashlib", "json", "logging", "sys", "shutil", "time", "traceback", "requests", "os",
-                 "uuid", "arrow", "models", "admin", "_"]:
-        assert hasattr(defines, name), name
+                 "uuid", "arrow"]:
+        assert getattr(defines, name) is importlib.import_module(name), name
+    assert defines.models is importlib.import_module("django.db.models")
+    assert defines.admin is importlib.import_module("django.contrib.admin")
     assert isinstance(BMOBJ, BaseMethod)
     assert BMOBJ.logger_django is logging.getLogger("django")
     assert BMOBJ.logger_dadian is logging.getLogger("dadian")
     assert type(BMOBJ.http_api) is defines.Qz57HttpApi
+
+
+def test_operations_read_the_module_level_names_at_call_time(monkeypatch):
+    # a service (or a test) may rebind them on the module, as with globals of Python code
+    monkeypatch.setattr(defines, "settings", types.SimpleNamespace())  # no DEBUG: not configured
+    assert BMOBJ.get_current_env() == "local" and BMOBJ.http_api.get_current_env() == "local"
+    monkeypatch.setattr(defines, "_", lambda text: ("deferred", text))
+    assert BMOBJ.tran(5) == ("deferred", "5")
+    monkeypatch.setattr(defines, "json", types.SimpleNamespace(loads=lambda data: ("parsed", data)))
+    assert BMOBJ.jsonloads("[1]") == ("parsed", "[1]")
 
 
 def run_python(code, **env):

@@ -36,12 +36,18 @@ def warden(kubeconfig):
     return PodWarden(CTX, k8s_conn_config=kubeconfig)
 
 
-def test_module_binds_its_imports():
+def test_module_binds_the_shared_objects():
     assert podwarden.BMOBJ is defines.BMOBJ
     assert podwarden.Et is defines.Et
     assert podwarden.AliyunOss is oss.AliyunOss
-    assert podwarden.client is client
-    assert podwarden.config is config
+
+
+def test_library_modules_are_read_on_the_module_at_call_time(monkeypatch):
+    loaded, api = [], object()
+    monkeypatch.setattr(podwarden, "config", type("Config", (), {"load_kube_config": staticmethod(loaded.append)}))
+    monkeypatch.setattr(podwarden, "client", type("Client", (), {"CoreV1Api": staticmethod(lambda: api)}))
+    w = PodWarden(CTX, k8s_conn_config="/nowhere/kubeconfig")
+    assert loaded == ["/nowhere/kubeconfig"] and w.k8s_client is api
 
 
 class TestConstruction:
