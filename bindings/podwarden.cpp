@@ -70,7 +70,8 @@ py::object get_pod_info(py::object self, py::object pod_name) {
 
 py::object get_pod_log(py::object self, py::object pod_name, py::object lines_count) {
   check_pod_name(pod_name);
-  return api(self).attr("read_namespaced_pod_log")(pod_name, kNamespace, "pretty"_a = true,
+  // The flag as text: newer clients refuse a bool here, and every client sends text anyway.
+  return api(self).attr("read_namespaced_pod_log")(pod_name, kNamespace, "pretty"_a = "true",
                                                    "tail_lines"_a = lines_count);
 }
 

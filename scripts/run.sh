@@ -1,36 +1,72 @@
 #!/usr/bin/env bash
-# scripts/run.sh main | test  -- set up, then run the main job or every test.
+# scripts/run.sh main | test [pytest args] -- set up, then run the main job or every test.
+# test: the C++ tests once, then pytest in each leg of the matrix (KESTRO_LEGS,
+# comma-separated; default: all of oldest,default,newest,wheel), extra args
+# going to pytest in each leg. Every leg runs; the command fails if one did.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+. scripts/legs.sh
+
+# The host database: every test on SQLite, then the server-mode tests of
+# the task log and the folder transfers (or the tests named in the
+# arguments) on a private PostgreSQL cluster; KESTRO_TEST_DB=sqlite or
+# =postgresql runs one of the two only. (An if-condition too.)
+run_host_dbs() {
+  local py="$1" rc arg pg_tests
+  shift
+  if [ "${KESTRO_TEST_DB:-sqlite}" = sqlite ]; then
+    # exit 5 (no test ran) is a failure too
+    KESTRO_TEST_DB=sqlite "$py" -m pytest "$@" || return 1
+  fi
+  if [ "${KESTRO_TEST_DB:-postgresql}" = postgresql ]; then
+    pg_tests=(tests/python/test_defines.py::TestClogServer tests/python/test_oss_folder.py
+              tests/python/test_storvane_folder.py tests/python/test_tasklog_db.py)
+    for arg in "$@"; do
+      if [ "${arg#-}" = "$arg" ] && [ -e "${arg%%::*}" ]; then pg_tests=(); break; fi
+    done
+    rc=0
+    KESTRO_TEST_DB=postgresql "$py" -m pytest "${pg_tests[@]}" "$@" || rc=$?
+    # tests chosen in the arguments may include none that reach the database
+    if [ "$rc" -ne 0 ] && ! { [ "$rc" -eq 5 ] && [ $# -gt 0 ]; }; then return 1; fi
+  fi
+}
+
+# (called as an if-condition, where set -e does not act: every step is checked)
+run_leg() {
+  local leg="$1" py
+  shift
+  py="$(leg_venv "$leg")/bin/python"
+  bash scripts/setup.sh "$leg" || return 1
+  "$py" scripts/leg_versions.py "$leg" || return 1
+  run_host_dbs "$py" "$@"
+}
+
 case "${1:-}" in
   main)
+    bash scripts/setup.sh
     .venv/bin/python scripts/main_job.py
     ;;
   test)
+    legs="${KESTRO_LEGS:-${ALL_LEGS// /,}}"
+    for leg in ${legs//,/ }; do
+      case " $ALL_LEGS " in *" $leg "*) ;; *) die "unknown leg '$leg' in KESTRO_LEGS (legs: $ALL_LEGS)" ;; esac
+    done
+    bash scripts/setup.sh
+    export PATH="$PWD/.venv/bin:$PATH"  # cmake and ninja of the default venv
     cmake -S . -B build/cpp -G Ninja -DKESTRO_PYTHON=OFF -DKESTRO_TESTS=ON >/dev/null
     cmake --build build/cpp
     .venv/bin/python tests/cpp/gen_vectors.py build/cpp/vectors.txt
     KESTRO_TEXT_VECTORS="$PWD/build/cpp/vectors.txt" ctest --test-dir build/cpp --output-on-failure
-    # The host database: every test on SQLite, then the server-mode tests
-    # of the task log and the folder transfers (or the tests named in the
-    # arguments) on a private PostgreSQL cluster; KESTRO_TEST_DB=sqlite or
-    # =postgresql runs one of the two only.
-    if [ "${KESTRO_TEST_DB:-sqlite}" = sqlite ]; then
-      # exit 5 (no test ran) is a failure too
-      KESTRO_TEST_DB=sqlite .venv/bin/python -m pytest "${@:2}"
-    fi
-    if [ "${KESTRO_TEST_DB:-postgresql}" = postgresql ]; then
-      pg_tests=(tests/python/test_defines.py::TestClogServer tests/python/test_oss_folder.py
-                tests/python/test_storvane_folder.py tests/python/test_tasklog_db.py)
-      for arg in "${@:2}"; do
-        if [ "${arg#-}" = "$arg" ] && [ -e "${arg%%::*}" ]; then pg_tests=(); break; fi
-      done
-      rc=0
-      KESTRO_TEST_DB=postgresql .venv/bin/python -m pytest "${pg_tests[@]}" "${@:2}" || rc=$?
-      # tests chosen in the arguments may include none that reach the database
-      if [ "$rc" -ne 0 ] && ! { [ "$rc" -eq 5 ] && [ $# -gt 1 ]; }; then exit "$rc"; fi
-    fi
+    summary=""
+    failed=0
+    for leg in ${legs//,/ }; do
+      echo "=== leg $leg ==="
+      start=$SECONDS
+      if run_leg "$leg" "${@:2}"; then status=passed; else status=FAILED; failed=1; fi
+      summary="$summary$(printf '\n  %-8s %-7s %4ds' "$leg" "$status" $((SECONDS - start)))"
+    done
+    echo "=== legs:$summary"
+    exit "$failed"
     ;;
   *)
     echo "usage: scripts/run.sh main|test [pytest args]" >&2

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Idempotent set-up: system packages, virtual environment, build, install.
+# scripts/setup.sh [LEG...] -- idempotent set-up: system packages, then for
+# each leg (default: the default leg, venv .venv) its venv, kestro built and
+# installed, its dependencies. Legs: see scripts/legs.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/legs.sh
 
-apt_pkgs="g++ libsimdjson-dev libgtest-dev postgresql"
+# system packages: the compiler and C++ libraries, venv for Debian's python3.11,
+# the PostgreSQL server of the suite's second host database
+apt_pkgs="g++ libsimdjson-dev libgtest-dev python3-venv postgresql"
 missing=""
 for p in $apt_pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
@@ -19,8 +24,6 @@ if [ "$(id -u)" = 0 ] && ! id kestro-pg >/dev/null 2>&1; then
   useradd --system --no-create-home --shell /usr/sbin/nologin kestro-pg
 fi
 
-[ -x .venv/bin/python ] || python3 -m venv .venv
-# build tools in the venv, since the package is built without isolation so
-# that its build folder is reused between runs
-.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.12" cmake ninja wheel
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+for leg in "${@:-default}"; do
+  setup_leg "$leg"
+done
