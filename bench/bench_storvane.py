@@ -6,7 +6,12 @@ standard thread pool, BMOBJ.clog for every record). moto_server runs in its
 own process. Every file task writes at least one record, and every record
 pauses its thread 0.5 s, so the floor is files x 0.5 / workers.
 
-    .venv/bin/python bench/bench_storvane.py [--files 1000] [--size 16384] [--workers 50]
+    .venv/bin/python bench/bench_storvane.py [--files 1000] [--size 16384] [--workers 50] [--plain]
+
+kestro shares botocore's read-only parts between its per-task sessions and
+clients only on the botocore releases that sharing is tested with; --plain
+makes botocore report a release outside them, so the plain path runs. The
+path that ran is printed.
 """
 import argparse
 import os
@@ -127,16 +132,28 @@ def timed_upload(store, work, count, size, workers, check):
     return elapsed
 
 
+def botocore_version():
+    import botocore
+
+    return botocore.__version__
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--files", type=int, default=1000)
     parser.add_argument("--size", type=int, default=16384)
     parser.add_argument("--workers", type=int, default=50)
+    parser.add_argument("--plain", action="store_true", help="as on a botocore release outside the tested ones")
     args = parser.parse_args()
+    if args.plain:
+        import botocore
+
+        botocore.__version__ = "0.0.0"  # before kestro.s3.storvane loads and decides
 
     os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: records are printed
     import boto3
 
+    from kestro.s3 import storvane
     from kestro.s3.storvane import Storvane
     from servers.moto import moto_server
 
@@ -161,6 +178,8 @@ def main():
     floor = args.files * 0.5 / args.workers
     print("upload_folder: %d files of %d bytes, %d workers, moto_server in its own process"
           % (args.files, args.size, args.workers))
+    print("kestro path: %s" % ("botocore parts shared (botocore %s)" % botocore_version() if storvane._botocore_shared
+                               else "plain per-task sessions and clients"))
     print("kestro     %7.2f s  (%.2f x floor)" % (kestro, kestro / floor))
     print("reference  %7.2f s  (%.2f x floor)" % (reference, reference / floor))
     print("floor      %7.2f s  (%d x 0.5 s / %d workers)" % (floor, args.files, args.workers))

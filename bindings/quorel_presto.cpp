@@ -4,6 +4,7 @@
 // block). Whole-query retries happen only for read time-outs.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -151,6 +152,78 @@ class ResultBlocks {
   std::unique_ptr<BlockFile> file_;
 };
 
+// ---- a busy engine is waited out ---------------------------------------------
+//
+// In the engine's client protocol an answer 503 means "busy, ask again".
+// PyHive raises on it, so the requests session handed to it carries an
+// adapter that asks again: the statement POST and the page GETs (nothing
+// else), with pauses growing from busy_first_pause to busy_max_pause while
+// their sum stays within busy_total_wait. Then the last 503 answer goes to
+// PyHive, which raises its own error. Pauses go through time.sleep (the
+// GIL is free meanwhile). The limits are class attributes so that a
+// service can tune them.
+
+PyObject* g_http_adapter = nullptr;  // requests.adapters.HTTPAdapter, leaked
+PyObject* g_busy_adapter = nullptr;  // the adapter class, leaked
+
+constexpr int kBusy = 503;
+
+py::object busy_send(py::object self, py::object request, py::args args, py::kwargs kwargs) {
+  py::object send = py::handle(g_http_adapter).attr("send");
+  const std::string method = py::str(request.attr("method"));
+  const bool asks_again = method == "POST" || method == "GET";
+  double pause = self.attr("busy_first_pause").cast<double>();
+  const double max_pause = self.attr("busy_max_pause").cast<double>();
+  const double total = self.attr("busy_total_wait").cast<double>();
+  double waited = 0;
+  while (true) {
+    py::object response = send(self, request, *args, **kwargs);
+    if (!asks_again || response.attr("status_code").cast<int>() != kBusy || waited + pause > total) return response;
+    response.attr("close")();
+    kestro::py_common::py_sleep(py::float_(pause));
+    waited += pause;
+    pause = std::min(pause * 2, max_pause);
+  }
+}
+
+// The adapter class, a subclass of requests' HTTPAdapter named as a
+// member of `cls`'s module (kept off the module: it is internal).
+void register_busy_adapter(py::handle cls) {
+  py::object http_adapter = py::module_::import("requests.adapters").attr("HTTPAdapter");
+  py::dict ns;
+  ns["__module__"] = cls.attr("__module__");
+  ns["__qualname__"] = "_PrestoBusyAdapter";
+  ns["__doc__"] = "requests adapter that waits out the Presto engine's busy (503) answers.";
+  ns["busy_first_pause"] = 0.05;
+  ns["busy_max_pause"] = 1.0;
+  ns["busy_total_wait"] = 30.0;
+  py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
+  py::object adapter = type("_PrestoBusyAdapter", py::make_tuple(http_adapter), ns);
+  adapter.attr("send") = py::cpp_function(&busy_send, py::name("send"), py::is_method(adapter), py::arg("request"));
+  g_http_adapter = http_adapter.release().ptr();
+  g_busy_adapter = adapter.release().ptr();
+}
+
+// A new session whose adapter waits out busy answers.
+py::object busy_session() {
+  py::object session = py::module_::import("requests").attr("Session")();
+  py::object adapter = py::handle(g_busy_adapter)();
+  for (const char* scheme : {"http://", "https://"}) session.attr("mount")(scheme, adapter);
+  return session;
+}
+
+// Closes an attempt's session on every way out; its own failure is dropped.
+struct SessionCloser {
+  py::object session;
+  ~SessionCloser() {
+    if (!session) return;
+    try {
+      session.attr("close")();
+    } catch (py::error_already_set&) {
+    }
+  }
+};
+
 py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object unique_path, py::object sql,
                                  py::object block_size, py::object fetch_size, py::object read_timeout,
                                  py::object upcount) {
@@ -160,6 +233,7 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
   py::module_ presto = py::module_::import("pyhive.presto");
   bmobj().attr("log_error")("in query");
 
+  SessionCloser session{busy_session()};
   ResultBlocks blocks(block);
   long long count = 0;
   py::object conn, cursor;
@@ -173,7 +247,8 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
       requests_kwargs["verify"] = false;
       conn = presto.attr("connect")(py::arg("host") = conn_info[0], py::arg("port") = py::int_(conn_info[1]),
                                     py::arg("username") = "ta", py::arg("catalog") = "hive",
-                                    py::arg("schema") = "ta", py::arg("requests_kwargs") = requests_kwargs);
+                                    py::arg("schema") = "ta", py::arg("requests_kwargs") = requests_kwargs,
+                                    py::arg("requests_session") = session.session);
       cursor = conn.attr("cursor")();
       cursor.attr("execute")(sql);
       executed = true;
@@ -263,6 +338,7 @@ py::object get_data_raw_pyhive(py::object self, py::object ctx, py::object sql, 
 }  // namespace
 
 void kestro::quorel::register_presto(py::object cls) {
+  register_busy_adapter(cls);
   cls.attr("get_data_raw_pyhive") = py::cpp_function(
       &get_data_raw_pyhive, py::name("get_data_raw_pyhive"), py::is_method(cls), py::arg("ctx"), py::arg("sql"),
       py::arg("block_size") = 100000, py::arg("fetch_size") = 10000, py::arg("retry_count") = 5,

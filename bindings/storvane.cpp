@@ -39,6 +39,7 @@ bool is_client_error(const py::error_already_set& e) {
 // path use the first one's loader; sessions and clients themselves stay
 // private to the thread that made them.
 void share_model_loader(py::handle session) {
+  if (!botocore_shared()) return;
   if (!py::hasattr(session, "_session") || !py::hasattr(session, "_loader")) return;
   py::object own = session.attr("_loader");
   if (!py::hasattr(own, "search_paths")) return;
@@ -76,6 +77,7 @@ py::object get_s3_session(py::object self) {
   py::object session = module_attr("boto3").attr("Session")(
       "aws_access_key_id"_a = self.attr("access_key"), "aws_secret_access_key"_a = self.attr("secret_key"),
       "region_name"_a = self.attr("region_name"));
+  say_botocore_not_shared();
   share_model_loader(session);
   return session;
 }
@@ -218,6 +220,7 @@ PYBIND11_MODULE(storvane, m) {
   m.attr("Config") = py::module_::import("botocore.config").attr("Config");
   m.attr("ClientError") = py::module_::import("botocore.exceptions").attr("ClientError");
   sv::install_botocore_sharing();
+  m.attr("_botocore_shared") = py::bool_(sv::botocore_shared());
 
   // One context shared by every instance made without one.
   py::dict default_ctx;

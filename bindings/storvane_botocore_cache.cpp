@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 
+#include "kestro/release.hpp"
 #include "storvane_shared.hpp"
 
 namespace py = pybind11;
@@ -26,6 +27,16 @@ namespace {
 
 // Depth of Storvane factory calls on this thread.
 thread_local int t_building = 0;
+
+// The botocore releases the sharing is tested with: from the newest that
+// installs on Python 3.8 (the compatibility matrix's oldest leg) to the
+// series of the newest release (its newest leg). botocore publishes a
+// patch release of that series almost daily; a new series is outside until
+// it is tested.
+constexpr const char* kOldestBotocore = "1.37.38";
+constexpr const char* kBotocoreBelow = "1.45";
+
+bool g_shared = false;
 
 // Originals and caches; leaked on purpose, like the module itself.
 PyObject* g_accepts_kwargs = nullptr;
@@ -192,7 +203,29 @@ bool swap(py::handle owner, const char* name, py::object replacement, PyObject*&
 BuildingScope::BuildingScope() { ++t_building; }
 BuildingScope::~BuildingScope() { --t_building; }
 
+bool botocore_shared() { return g_shared; }
+
+std::string botocore_version() {
+  py::object version = py::getattr(py::module_::import("botocore"), "__version__", py::none());
+  return py::isinstance<py::str>(version) ? version.cast<std::string>() : std::string("unknown");
+}
+
+void say_botocore_not_shared() {
+  static bool said = false;  // under the GIL
+  if (g_shared || said) return;
+  said = true;
+  kestro::py_common::bmobj().attr("log_debug")("storvane: botocore " + botocore_version() +
+                                               " is outside the releases " + kOldestBotocore + " to " +
+                                               kBotocoreBelow +
+                                               " (excluded) that sharing is tested with: plain per-task "
+                                               "sessions and clients");
+}
+
 void install_botocore_sharing() {
+  // Everything below replaces private parts of botocore: only on releases
+  // it was tested with.
+  g_shared = kestro::release::in_range(botocore_version(), kOldestBotocore, kBotocoreBelow);
+  if (!g_shared) return;
   py::module_ hooks = py::module_::import("botocore.hooks");
   py::module_ regions = py::module_::import("botocore.regions");
   py::module_ client = py::module_::import("botocore.client");

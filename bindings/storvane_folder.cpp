@@ -81,11 +81,22 @@ bool is_root_folder(const std::string& local) {
   return kestro::text::depth(kestro::text::posix_normpath(local)) == 0;
 }
 
+// A marker that was not written must not be reported as success: the
+// caller's consumers wait for it, and the source would be deleted. So a
+// false result of upload_fileobj (a service error it logged) or any error
+// of it ends the transfer with Et(2) naming the key, before the source is
+// removed and the closing record written.
 void write_marker(py::object self, const std::string& remote_path, const char* name) {
   std::string_view gz = kestro::fs::empty_gzip();
   py::object buffer = py::module_::import("io").attr("BytesIO")(py::bytes(gz.data(), gz.size()));
   buffer.attr("seek")(0);
-  self.attr("upload_fileobj")(buffer, kestro::text::posix_join(remote_path, name));
+  const std::string key = kestro::text::posix_join(remote_path, name);
+  const std::string message = "upload fail " + key;
+  bool written = false;
+  auto failure =
+      kestro::py_common::catch_ordinary([&] { written = truthy(self.attr("upload_fileobj")(buffer, key)); });
+  if (failure) kestro::py_common::raise_et_from(2, message, *failure);
+  if (!written) kestro::py_common::raise_et(2, message);
 }
 
 void upload_folder(py::object self, py::object local_path, py::object remote_path, py::object add_success,

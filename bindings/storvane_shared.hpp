@@ -32,8 +32,17 @@ struct BuildingScope {
   BuildingScope& operator=(const BuildingScope&) = delete;
 };
 
-// Puts those caches in place; once, when the module loads.
+// Puts those caches in place; once, when the module loads. Only on the
+// botocore releases the sharing is tested with; elsewhere nothing is
+// replaced and every session and client is botocore's own.
 void install_botocore_sharing();
+
+// Whether install_botocore_sharing put the caches in place.
+bool botocore_shared();
+
+// Says once, at debug level, that sessions and clients are not shared
+// (nothing when they are).
+void say_botocore_not_shared();
 
 // Adds _upload_i, _download_i, upload_folder and download_folder.
 void define_folder_transfers(kestro::py_common::ClassBuilder& cls);

@@ -149,8 +149,8 @@ std::uint64_t file_size(const std::string& path) {
   return static_cast<std::uint64_t>(st.st_size);
 }
 
-void make_dirs(const std::string& path) {
-  if (path.empty()) return;
+namespace {
+void make_dirs_once(const std::string& path) {
   std::string norm = text::posix_normpath(path);
   std::string partial;
   std::size_t i = 0;
@@ -164,14 +164,36 @@ void make_dirs(const std::string& path) {
     if (j > i) {
       if (!partial.empty() && partial.back() != '/') partial += '/';
       partial.append(norm, i, j - i);
-      if (env().mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) throw_io("cannot create folder", partial);
-      if (errno == EEXIST && !stat_is_dir(partial)) {
-        errno = EEXIST;
-        throw_io("cannot create folder", partial);
+      if (env().mkdir(partial.c_str(), 0777) != 0) {
+        if (errno != EEXIST) throw_io("cannot create folder", partial);
+        struct stat st{};
+        // ENOENT here: the folder was there and vanished meanwhile.
+        if (::stat(partial.c_str(), &st) != 0) throw_io("cannot create folder", partial);
+        if (!S_ISDIR(st.st_mode)) {
+          errno = EEXIST;
+          throw_io("cannot create folder", partial);
+        }
       }
-      errno = 0;
     }
     i = j + 1;
+  }
+}
+
+// Passes over a folder chain or tree that other threads or processes
+// change meanwhile (a re-run beside a failed call's tasks still running).
+constexpr int kRacePasses = 16;
+}  // namespace
+
+void make_dirs(const std::string& path) {
+  if (path.empty()) return;
+  // A folder of the chain that vanishes meanwhile (ENOENT) starts it again.
+  for (int pass = 1;; ++pass) {
+    try {
+      make_dirs_once(path);
+      return;
+    } catch (const Error& e) {
+      if (e.sys_errno() != ENOENT || pass == kRacePasses) throw;
+    }
   }
 }
 
@@ -180,29 +202,37 @@ void remove_file(const std::string& path) noexcept { env().unlink(path.c_str());
 namespace {
 // false at the first entry that cannot be removed
 bool remove_tree_inner(const std::string& path) noexcept {
+  // An entry that vanished meanwhile (ENOENT) is as good as removed.
   DirPtr dir(::opendir(path.c_str()));
-  if (!dir) return false;
+  if (!dir) return errno == ENOENT;
   while (dirent* de = ::readdir(dir.get())) {
     std::string_view name(de->d_name);
     if (name == "." || name == "..") continue;
     std::string child = path + "/" + std::string(name);
     struct stat st{};
-    if (::lstat(child.c_str(), &st) != 0) return false;
+    if (::lstat(child.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return false;
+    }
     if (S_ISDIR(st.st_mode)) {
       if (!remove_tree_inner(child)) return false;
-    } else if (env().unlink(child.c_str()) != 0) {
+    } else if (env().unlink(child.c_str()) != 0 && errno != ENOENT) {
       return false;
     }
   }
   dir.reset();
-  return env().rmdir(path.c_str()) == 0;
+  return env().rmdir(path.c_str()) == 0 || errno == ENOENT;
 }
 }  // namespace
 
 void remove_tree(const std::string& path) noexcept {
-  struct stat st{};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
-  remove_tree_inner(path);
+  // Entries written while a pass runs leave a folder behind (ENOTEMPTY);
+  // the next pass takes them.
+  for (int pass = 0; pass < kRacePasses; ++pass) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    if (remove_tree_inner(path) || (errno != ENOTEMPTY && errno != EEXIST)) return;
+  }
 }
 
 bool is_dir(const std::string& path) noexcept { return stat_is_dir(path); }

@@ -91,6 +91,52 @@ TEST(Fs, MakeDirsToleratesConcurrentCreators) {
   EXPECT_TRUE(fs::is_dir(t.path + "/a/b/c/d"));
 }
 
+// A re-run beside tasks still at work: folders of the chain vanish (another
+// call empties the tree) and entries appear (files renamed into it) while
+// one thread creates and another removes.
+TEST(Fs, MakeDirsAndRemoveTreeTolerateFoldersThatVanishOrAppear) {
+  TempDir t;
+  const std::string root = t.path + "/a";
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::thread remover([&] {
+    for (int k = 0; k < 300 && !done; ++k) {
+      fs::remove_tree(root);
+      std::this_thread::yield();
+    }
+  });
+  std::thread writer([&] {  // files appear inside the tree being removed
+    for (int k = 0; k < 300 && !done; ++k) {
+      std::string dir = root + "/b";
+      if (fs::is_dir(dir)) {
+        try {
+          fs::write_file(dir + "/f" + std::to_string(k), "x");
+        } catch (const kestro::Error&) {
+          // the folder vanished meanwhile: nothing to test here
+        }
+      }
+    }
+  });
+  for (int k = 0; k < 300; ++k) {
+    try {
+      fs::make_dirs(root + "/b/c/d");
+    } catch (const kestro::Error& e) {
+      ++failures;
+      ADD_FAILURE() << e.what();
+      break;
+    }
+  }
+  done = true;
+  remover.join();
+  writer.join();
+  EXPECT_EQ(failures.load(), 0);
+  // with nobody writing, one removal takes everything
+  fs::make_dirs(root + "/b/c/d");
+  touch(root + "/b/c/d/f");
+  fs::remove_tree(root);
+  EXPECT_FALSE(fs::exists(root));
+}
+
 TEST(Fs, SilentRemoval) {
   TempDir t;
   fs::make_dirs(t.path + "/tree/sub");

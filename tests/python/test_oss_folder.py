@@ -122,6 +122,25 @@ def test_upload_failure_raises_without_marker_and_keeps_the_source(client, oss, 
     assert sum("upload oss fail, repeat" in t for t in texts) == 3
 
 
+@pytest.mark.parametrize("isdel", [True, False])
+@pytest.mark.parametrize("files, marker", [({"a.csv": "a", "s/b.csv": "b"}, "_SUCCESS"), ({}, "_EMPTY")])
+def test_marker_that_is_not_written_fails_the_upload(client, oss, task_ctx, fast_sleep, data_root, tmp_path, files,
+                                                     marker, isdel):
+    local = str(tmp_path / "d")
+    os.makedirs(local)
+    make_files(local, files)
+    oss.add_fault("status", method="PUT", key="out/" + marker, times=None, status=503)
+    with pytest.raises(Et) as err:
+        client.upload_oss(task_ctx, local, "out/", add_success=True, add_empty=True, isrm=True, isdel=isdel)
+    assert (err.value.state, err.value.getmsg()) == (
+        2, "upload fail out/%s %s" % (marker, os.path.join(data_root, marker)))
+    assert len(oss.calls("PUT", "out/" + marker)) == 3
+    # what was uploaded stays, and so does the source, whatever isdel says
+    assert oss.keys() == sorted("out/" + f for f in files)
+    assert os.path.isdir(local) and files_in(local) == sorted(files)
+    assert not any("all time" in line[0] for line in task_ctx.lines())
+
+
 def test_upload_removes_only_what_it_uploaded(client, oss, local_mode, fast_sleep, tmp_path):
     local = make_files(str(tmp_path / "d"), {"a.csv": "a", "b.csv": "b", "sub/keep.csv": "k", "e/f/.x": "x"})
     os.makedirs(os.path.join(local, "empty"))

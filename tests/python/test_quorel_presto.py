@@ -156,11 +156,10 @@ def test_timeout_then_success_gives_one_complete_file(client, engine, log):
     [
         ([Page(fault="error")], exc.DatabaseError),  # rejected at once
         (paged(make_rows(4), 2)[:2] + [Page(fault="error")], exc.DatabaseError),  # fails while paging
-        ([Page(fault="busy")], exc.OperationalError),
         (paged(make_rows(4), 2) + [Page(fault="cut")], requests.RequestException),
         (paged(make_rows(4), 2) + [Page(rows=[make_rows(1)[0] + ["extra"]])], ValueError),
     ],
-    ids=["sql-error", "engine-error-while-paging", "busy", "cut-connection", "row-does-not-fit"],
+    ids=["sql-error", "engine-error-while-paging", "cut-connection", "row-does-not-fit"],
 )
 def test_other_failures_are_raised_without_retry(client, engine, closes, log, plan, error):
     engine.add_query("q", COLS, plan)
@@ -242,6 +241,9 @@ def test_settings_retry_rule_and_the_very_error_object(client, monkeypatch, log,
     assert len(fake.calls) == (3 if retried else 1)
     assert raised.value is errors[len(fake.calls) - 1]
     port = int(client.hive_conn_info[1])
+    session = fake.calls[0].pop("requests_session")
+    assert isinstance(session, requests.Session)
+    assert type(session.get_adapter("http://h/v1/statement")).__name__ == "_PrestoBusyAdapter"
     assert fake.calls[0] == dict(host="127.0.0.1", port=port, username="ta", catalog="hive", schema="ta",
                                  requests_kwargs={"timeout": (30, 7), "stream": True, "verify": False})
     assert type(fake.calls[0]["port"]) is int
@@ -263,3 +265,53 @@ def test_sizes_below_one_are_refused_before_querying(client, engine, log, kwargs
         client.get_data_raw_pyhive({}, "q", **kwargs)
     assert raised.value.state == 2 and "must be a positive integer" in raised.value.getmsg()
     assert engine.statements == []
+
+
+# ---- a busy engine (503) is waited out ------------------------------------------------
+
+
+def busy_pauses(fast_sleep):
+    return [s for s in fast_sleep.calls if s != 0.5]  # 0.5: the task-log pause
+
+
+@pytest.mark.parametrize("where", ["statement", "later-page"])
+def test_busy_answers_are_waited_out(client, engine, fast_sleep, log, where):
+    rows = make_rows(9)
+    if where == "statement":  # each POST takes the next plan
+        engine.add_query("q", COLS, [Page(fault="busy")], [Page(fault="busy")], paged(rows, 2))
+    else:
+        pages = paged(rows, 2)
+        pages[3].busy = 2
+        engine.add_query("q", COLS, pages)
+    path = client.get_data_raw_pyhive({}, "q", block_size=4, fetch_size=3)
+    text = open(path, encoding="utf-8", newline="").read()
+    assert text == oracle(rows) and text.count("id,name") == 1
+    assert busy_pauses(fast_sleep) == [0.05, 0.1]
+    lines = log()
+    assert lines[-1] == "total: 9" and not [line for line in lines if line.startswith(("retry", "get data"))]
+    gets = [r["path"] for r in engine.requests if r["method"] == "GET"]
+    if where == "statement":
+        assert len(engine.statements) == 3
+    else:
+        assert len(engine.statements) == 1 and gets.count(gets[2]) == 3  # page 3 asked for three times
+
+
+@pytest.mark.parametrize("where", ["statement", "later-page"])
+def test_an_engine_that_stays_busy_fails_after_the_bound(client, engine, closes, fast_sleep, log, where):
+    plan = [Page(fault="busy")] if where == "statement" else paged(make_rows(4), 2) + [Page(fault="busy")]
+    engine.add_query("q", COLS, plan)
+    with pytest.raises(exc.OperationalError, match="503"):
+        client.get_data_raw_pyhive({}, "q", block_size=3, fetch_size=2, retry_count=5)
+    pauses = busy_pauses(fast_sleep)
+    # growing from 50 ms to 1 s, about 30 s in all
+    assert pauses[:6] == [0.05, 0.1, 0.2, 0.4, 0.8, 1.0] and set(pauses[5:]) == {1.0}
+    assert 29 <= sum(pauses) <= 30
+    asked = len(engine.statements) if where == "statement" else sum(
+        r["method"] == "GET" and r["path"].endswith("/%d" % (len(plan) - 1)) for r in engine.requests)
+    assert asked == len(pauses) + 1
+    # one attempt only: a busy engine is not a read time-out
+    lines = log()
+    assert not [line for line in lines if line.startswith("retry")]
+    assert len([line for line in lines if line.startswith("get data error:")]) == 1
+    assert not os.path.exists(client.path) and len(closes) == 1
+

@@ -1,5 +1,10 @@
 """kestro.s3.storvane: what per-task sessions and clients share, and what
 they must keep to themselves."""
+import inspect
+import json
+import os
+import subprocess
+import sys
 from concurrent.futures import ThreadPoolExecutor
 
 import boto3
@@ -129,3 +134,94 @@ def test_handlers_without_keyword_arguments_are_still_refused(make_handler, acce
         else:
             with pytest.raises(ValueError, match="must accept keyword arguments"):
                 build()
+
+
+# ---- only on the botocore releases the sharing is tested with ---------------------
+
+TESTED = ((1, 37, 38), (1, 45))  # the oldest leg's botocore up to the newest leg's series
+
+
+def in_tested_range(version):
+    try:
+        parts = tuple(int(p) for p in version.split("."))
+    except ValueError:
+        return False
+    return TESTED[0] <= parts < TESTED[1]
+
+
+def test_installed_botocore_decides_the_path(caplog):
+    import botocore
+    import botocore.hooks
+
+    from kestro.s3 import storvane
+
+    caplog.set_level("DEBUG", logger="django")
+    a, b = make().get_s3_client(), make().get_s3_client()
+    assert storvane._botocore_shared is in_tested_range(botocore.__version__)
+    # shared: one generated class for every client; botocore alone makes one per client
+    assert (type(a) is type(b)) is storvane._botocore_shared
+    assert inspect.isfunction(botocore.hooks.accepts_kwargs) is not storvane._botocore_shared
+    if storvane._botocore_shared:
+        assert not [r for r in caplog.records if "outside the releases" in r.getMessage()]
+
+
+FALLBACK = r"""
+import inspect, json, logging, os, sys, tempfile
+import botocore
+botocore.__version__ = sys.argv[1]
+records = []
+class Keep(logging.Handler):
+    def emit(self, record):
+        records.append(record)
+django_log = logging.getLogger("django")
+django_log.setLevel(logging.DEBUG)
+django_log.addHandler(Keep())
+import boto3, botocore.client, botocore.hooks, botocore.regions
+from kestro.s3 import storvane
+sys.stdout = open(os.devnull, "w")  # local mode prints every task-log record
+endpoint = sys.argv[2]
+raw = boto3.client("s3", aws_access_key_id="ak", aws_secret_access_key="sk", region_name="us-east-1",
+                   endpoint_url=endpoint)
+raw.create_bucket(Bucket="fallback")
+store = storvane.Storvane({}, "ak", "sk", "fallback", "us-east-1", endpoint_url=endpoint)
+a, b = store.get_s3_client(), store.get_s3_client()
+s1, s2 = store.get_s3_session(), store.get_s3_session()
+work = tempfile.mkdtemp()
+src = os.path.join(work, "src")
+os.makedirs(os.path.join(src, "sub"))
+for rel, data in {"a.csv": b"1,2\n", "sub/b.bin": os.urandom(70000)}.items():
+    with open(os.path.join(src, rel), "wb") as f:
+        f.write(data)
+expected = {rel: open(os.path.join(src, rel), "rb").read() for rel in ("a.csv", "sub/b.bin")}
+store.upload_folder(src, "fb/run", add_success=True, isdel=False)
+store.download_folder(os.path.join(work, "dst"), "fb/run", isdel=False)
+got = {rel: open(os.path.join(work, "dst", rel), "rb").read() for rel in expected}
+sys.stdout = sys.__stdout__
+print(json.dumps({
+    "shared": storvane._botocore_shared,
+    "same_class": type(a) is type(b),
+    "same_loader": s1._loader is s2._loader,
+    # botocore's own Python functions and class, none of kestro's replacements
+    "originals": [inspect.isfunction(botocore.hooks.accepts_kwargs), inspect.isclass(botocore.regions.EndpointProvider),
+                  inspect.isfunction(botocore.client.ClientCreator._create_client_class),
+                  inspect.isfunction(botocore.client.ClientCreator._load_service_model),
+                  inspect.isfunction(botocore.hooks.EventAliaser.__init__)],
+    "said": [r.getMessage() for r in records if r.levelno == logging.DEBUG and "botocore" in r.getMessage()],
+    "round_trip": got == expected,
+}))
+"""
+
+
+@pytest.mark.parametrize("version", ["1.37.37", "1.45.0", "2.0.0", "1.44.0rc1"])
+def test_other_releases_get_plain_sessions_and_clients(moto_endpoint, version):
+    env = {k: v for k, v in os.environ.items() if k != "DJANGO_SETTINGS_MODULE"}  # local mode
+    run = subprocess.run([sys.executable, "-c", FALLBACK, version, moto_endpoint], capture_output=True, text=True,
+                         timeout=120, env=env)
+    assert run.returncode == 0, run.stderr
+    out = json.loads(run.stdout.strip().splitlines()[-1])
+    assert out["shared"] is False
+    assert out["same_class"] is False and out["same_loader"] is False
+    assert out["originals"] == [True] * 5
+    # said once, however many sessions were made
+    assert len(out["said"]) == 1 and version in out["said"][0]
+    assert out["round_trip"] is True

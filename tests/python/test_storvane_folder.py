@@ -1,10 +1,12 @@
 """kestro.s3.storvane: the parallel folder transfers."""
 import gzip
+import io
 import os
 import threading
 import time
 
 import pytest
+from botocore.exceptions import ClientError
 
 from kestro.common.defines import Et
 from servers.s3_store import bucket, keys_of, s3, store  # noqa: F401 (fixtures)
@@ -54,6 +56,17 @@ class Stalling:
     def download_file(self, bucket, key, local):
         self._maybe_fail(local)
         return self.real.download_file(bucket, key, local)
+
+
+class MarkerFails(Stalling):
+    """Streams (the markers) fail with `error`; files go through."""
+
+    def __init__(self, real, error):
+        super().__init__(real, bad="\0never")
+        self.marker_error = error
+
+    def upload_fileobj(self, fileobj, bucket, key):
+        raise self.marker_error
 
 
 def use_client(store, client):
@@ -171,6 +184,35 @@ class TestUpload:
             store.upload_folder(str(folder), "many", max_workers=1, retry_count=1)
         threading.Event().wait(0.3)  # let the task that was running end
         assert 1 <= len(client.calls) <= 2  # without cancelling, all ten would run
+
+    @pytest.mark.parametrize("isdel", [True, False])
+    @pytest.mark.parametrize("error", [
+        ClientError({"Error": {"Code": "500", "Message": "We encountered an internal error"}}, "PutObject"),
+        ConnectionError("connection reset by peer"),
+    ], ids=["service-error", "other-error"])
+    @pytest.mark.parametrize("files, marker", [(True, "_SUCCESS"), (False, "_EMPTY")])
+    def test_marker_that_is_not_written_fails_the_transfer(self, store, s3, bucket, tree, tmp_path, task_ctx,
+                                                           fast_sleep, files, marker, error, isdel):
+        source = tree if files else tmp_path / "nothing"
+        source.mkdir(exist_ok=True)
+        use_client(store, MarkerFails(store.get_s3_client(), error))
+        with pytest.raises(Et) as info:
+            store.upload_folder(str(source), "out", add_success=True, add_empty=True, isdel=isdel)
+        assert (info.value.state, info.value.getmsg()) == (2, "upload fail out/" + marker)
+        # the files stay uploaded, the source stays whatever isdel says
+        assert keys_of(s3, bucket) == (sorted("out/" + rel for rel in FILES) if files else [])
+        assert source.exists()
+        if files:
+            assert sorted(str(p.relative_to(source)) for p in source.rglob("*") if p.is_file()) == sorted(FILES)
+        texts = [line[0] for line in task_ctx.lines()]
+        assert not any(t.endswith("upload all time") for t in texts)
+        assert ("upload s3 file error:" in texts) is isinstance(error, ClientError)
+
+    def test_upload_fileobj_keeps_its_false_result(self, store, s3, bucket, task_ctx, fast_sleep):
+        error = ClientError({"Error": {"Code": "500", "Message": "boom"}}, "PutObject")
+        use_client(store, MarkerFails(store.get_s3_client(), error))
+        assert store.upload_fileobj(io.BytesIO(b""), "x/_SUCCESS") is False
+        assert [line[0] for line in task_ctx.lines()] == ["upload s3 file error:"]
 
     def test_pauses_overlap(self, store, tmp_path, task_ctx):
         folder = tmp_path / "fifty"

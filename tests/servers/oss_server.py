@@ -58,8 +58,9 @@ class Fault:
     (any); `method` likewise None for any. `times` None means every match."""
 
     def __init__(self, action, method=None, key=None, times=1, status=500, code="InternalError", delay=0.0,
-                 query=None):
+                 query=None, gate=None):
         self.action = action
+        self.gate = gate  # a threading.Event the request waits for (up to 30 s) before its answer
         self.method = method
         self.key = key
         # a query parameter the request must carry ("partNumber": part uploads
@@ -320,6 +321,8 @@ class _Handler(BaseHTTPRequestHandler):
         if fault is not None:
             if fault.delay:
                 _real_sleep(fault.delay)
+            if fault.gate is not None:
+                fault.gate.wait(30)
             if fault.action == "status":
                 return self._error(fault.status, fault.code, "injected fault", key, head=method == "HEAD")
             if fault.action == "reset" and method != "GET":

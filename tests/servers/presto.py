@@ -9,7 +9,8 @@ A DELETE on a "nextUri" cancels the query.
 Queries are scripted by SQL text: `add_query(sql, columns, plan, ...)`,
 where a plan is the list of answers (Page) of one execution; every POST of
 that SQL takes the next plan, the last one repeating. A Page may carry a
-fault instead of (or in the middle of) its answer: "busy" (503), "error"
+fault instead of (or in the middle of) its answer: "busy" (503, every time;
+`busy=n` answers 503 n times and then the page), "error"
 (the engine's error object, query FAILED), "stall" (no answer at all, so the
 client's read time-out fires), "stall_body" (the head and half the body,
 then silence) and "cut" (the head and half the body, then the connection
@@ -40,13 +41,15 @@ class Page:
     server keeps sending it, as the engine does); fault: one of FAULTS.
     """
 
-    def __init__(self, rows=None, columns=True, fault=None, error=None):
+    def __init__(self, rows=None, columns=True, fault=None, error=None, busy=0):
         if fault is not None and fault not in FAULTS:
             raise ValueError("unknown fault %r" % (fault,))
         self.rows = rows
         self.columns = columns
         self.fault = fault
         self.error = error
+        # answered "busy" (503) this many times before the answer itself
+        self.busy = busy
         # rows encoded once: the benchmark serves the same pages many times
         self.data_json = None if rows is None else json.dumps(rows, ensure_ascii=False, separators=(",", ":"))
 
@@ -91,6 +94,7 @@ class _Query:
                                         for n, t in columns], ensure_ascii=False)
         self.pages = pages
         self.columns_sent = False
+        self.busy_answers = {}  # page index -> busy answers given so far
 
 
 class PrestoServer:
@@ -236,6 +240,11 @@ class PrestoServer:
                     self.close_connection = True
                     return
                 if page.fault == "busy":
+                    return self._plain(503, "server busy, try again")
+                with server._lock:
+                    given = query.busy_answers.get(index, 0)
+                    query.busy_answers[index] = given + 1
+                if given < page.busy:
                     return self._plain(503, "server busy, try again")
                 last = index == len(query.pages) - 1 or page.fault == "error"
                 base = "http://127.0.0.1:%d/v1/statement/%s" % (server.port, query.qid)

@@ -85,12 +85,14 @@ std::vector<Entry> list_entries(std::string_view folder, bool recursive);
 // Byte size, following links.
 std::uint64_t file_size(const std::string& path);
 
-// mkdir -p; an existing folder is fine (also when created concurrently).
+// mkdir -p; an existing folder is fine (also when created concurrently),
+// and so is one that vanishes meanwhile: the chain is built again.
 void make_dirs(const std::string& path);
 
 // Never fail: a missing path, a folder (remove_file) or a link
 // (remove_tree) is left alone. remove_tree stops at the first entry it
-// cannot remove.
+// cannot remove; entries that vanish meanwhile are skipped, and entries
+// that appear meanwhile are taken by further passes (a bounded number).
 void remove_file(const std::string& path) noexcept;
 void remove_tree(const std::string& path) noexcept;
 
