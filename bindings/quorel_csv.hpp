@@ -12,8 +12,10 @@
 //    empty name gives "\"\"\n", no columns give "\n". csv_header_py(cols)
 //    does the same for any iterable of Python labels (str() of each, as the
 //    csv module does; None is empty). GIL held for the _py form.
-//  - append_py_value(out, v) / append_py_row(out, row, ncols): GIL held.
-//    Appends one field / one whole row ("\n" included) to `out`: bool as
+//  - add_py_row(cells, row, ncols): GIL held. Copies one row's values
+//    into `cells` (CellRows), to be written without the GIL by
+//    kestro::csv::put_rows; append_py_row(out, row, ncols) does both at
+//    once. Values are written as: bool as
 //    True/False, int exactly (any size), float by repr (NaN empty, as
 //    pandas' null), None empty, str as UTF-8 with minimal quoting, anything
 //    else (lists, dicts, Decimal, dates, ...) through Python's own str().
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "kestro/csv_cells.hpp"
 #include "kestro/csv_writer.hpp"
 
 namespace kestro::quorel {
@@ -45,46 +48,102 @@ using kestro::csv::BlockFile;
 
 inline std::string csv_header(const std::vector<std::string>& cols) { return kestro::csv::header_line(cols); }
 
-inline void append_py_value(std::string& out, py::handle v) {
-  PyObject* o = v.ptr();
-  if (o == Py_None) return;
+// Rows copied out of Python rows with the GIL held, to be formatted
+// without it (kestro::csv::put_rows). Texts are views into str objects:
+// `keep` holds every object they point into (the fetched batch, and the
+// str() results made here), so it must outlive the formatting and is
+// cleared only with the GIL held.
+struct CellRows {
+  std::vector<kestro::csv::Cell> cells;
+  std::size_t rows = 0;
+  py::list keep;
+
+  // Drops the rows and the objects they point into. GIL held.
+  void clear() {
+    cells.clear();
+    rows = 0;
+    keep = py::list();
+  }
+};
+
+// A text cell viewing the UTF-8 of a str (made or cached inside it).
+inline kestro::csv::Cell text_cell(PyObject* str) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  if (!p) throw py::error_already_set();
+  kestro::csv::Cell c;
+  c.kind = kestro::csv::Cell::Kind::kText;
+  c.text.data = p;
+  c.text.size = static_cast<std::size_t>(n);
+  return c;
+}
+
+// The cell of one value; objects made for it are appended to `keep`.
+inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
+  using Kind = kestro::csv::Cell::Kind;
+  kestro::csv::Cell c;
+  if (o == Py_None) return c;
+  if (PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
+    // ASCII: its characters are its UTF-8, held in the object itself
+    c.kind = Kind::kText;
+    c.text.data = static_cast<const char*>(PyUnicode_DATA(o));
+    c.text.size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+    return c;
+  }
+  if (PyUnicode_Check(o)) return text_cell(o);
   if (PyBool_Check(o)) {
-    out += o == Py_True ? "True" : "False";
-    return;
+    c.kind = o == Py_True ? Kind::kTrue : Kind::kFalse;
+    return c;
   }
   if (PyLong_Check(o)) {
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
     if (!overflow) {
-      kestro::csv::append_int(out, x);
-      return;
+      c.kind = Kind::kInt;
+      c.i = x;
+      return c;
     }
     // Beyond 64 bits: int's own decimal text (never repr of a subclass).
     py::object text = py::reinterpret_steal<py::object>(PyLong_Type.tp_str(o));
     if (!text) throw py::error_already_set();
-    out += text.cast<std::string>();
-    return;
+    keep.append(text);
+    return text_cell(text.ptr());
   }
   if (PyFloat_Check(o)) {
-    kestro::csv::append_float(out, PyFloat_AS_DOUBLE(o));
-    return;
+    c.kind = Kind::kFloat;
+    c.d = PyFloat_AS_DOUBLE(o);
+    return c;
   }
-  Py_ssize_t n = 0;
-  const char* p = nullptr;
-  py::object text;
-  if (PyUnicode_Check(o)) {
-    p = PyUnicode_AsUTF8AndSize(o, &n);
-  } else {
-    text = py::reinterpret_steal<py::object>(PyObject_Str(o));
-    if (!text) throw py::error_already_set();
-    p = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-  }
-  if (!p) throw py::error_already_set();
-  kestro::csv::append_field(out, std::string_view(p, static_cast<std::size_t>(n)));
+  py::object text = py::reinterpret_steal<py::object>(PyObject_Str(o));
+  if (!text) throw py::error_already_set();
+  keep.append(text);
+  return text_cell(text.ptr());
 }
 
-inline void append_py_row(std::string& out, py::handle row, std::size_t ncols) {
+// Copies one row into `out` (GIL held): `ncols` cells. The row's texts are
+// viewed in place, so whatever holds the row must be in out.keep (or
+// outlive the formatting). Raises as the writer documents; nothing is
+// added for a row that raises.
+inline void add_py_row(CellRows& out, py::handle row, std::size_t ncols) {
+  if (PyList_CheckExact(row.ptr()) && static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) == ncols) {
+    // the usual row: a list of the right length, read in place (its size
+    // checked each time: str() of a value could change it)
+    std::size_t start = out.cells.size();
+    out.cells.resize(start + ncols);
+    try {
+      for (std::size_t k = 0; k < ncols; ++k) {
+        if (static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) != ncols)
+          throw py::value_error("a row changed while it was read");
+        out.cells[start + k] = py_cell(PyList_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k)), out.keep);
+      }
+    } catch (...) {
+      out.cells.resize(start);
+      throw;
+    }
+    ++out.rows;
+    return;
+  }
   if (PyUnicode_Check(row.ptr()) || PyBytes_Check(row.ptr()))
     throw py::type_error("a row must be a sequence of values, not " + std::string(Py_TYPE(row.ptr())->tp_name));
   py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(row.ptr(), "a row must be a sequence of values"));
@@ -93,29 +152,40 @@ inline void append_py_row(std::string& out, py::handle row, std::size_t ncols) {
   if (static_cast<std::size_t>(n) != ncols)
     throw py::value_error(std::to_string(ncols) + " columns passed, passed data had " + std::to_string(n) +
                           " columns");
+  // a sequence made for this row (a tuple of a generator) holds its values
+  if (!seq.is(row)) out.keep.append(seq);
   PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
-  std::size_t start = out.size();
+  std::size_t start = out.cells.size();
   try {
-    for (Py_ssize_t k = 0; k < n; ++k) {
-      if (k) out += ',';
-      append_py_value(out, items[k]);
-    }
+    for (Py_ssize_t k = 0; k < n; ++k) out.cells.push_back(py_cell(items[k], out.keep));
   } catch (...) {
-    out.resize(start);
+    out.cells.resize(start);
     throw;
   }
-  kestro::csv::end_row(out, start, ncols);
+  ++out.rows;
+}
+
+// One whole row as CSV text ("\n" included), GIL held; for tests.
+inline void append_py_row(std::string& out, py::handle row, std::size_t ncols) {
+  CellRows cells;
+  cells.keep.append(row);
+  add_py_row(cells, row, ncols);
+  kestro::csv::Buffer text;
+  std::string scratch;
+  kestro::csv::put_rows(text, cells.cells.data(), 1, ncols, scratch);
+  out.append(text.view());
 }
 
 inline std::string csv_header_py(py::handle cols) {
-  std::string out;
-  std::size_t n = 0;
-  for (py::handle c : cols) {
-    if (n++) out += ',';
-    append_py_value(out, c);
-  }
-  kestro::csv::end_row(out, 0, n);
-  return out;
+  CellRows cells;
+  py::list labels;
+  for (py::handle c : cols) labels.append(c);
+  add_py_row(cells, labels, labels.size());
+  cells.keep.append(labels);
+  kestro::csv::Buffer text;
+  std::string scratch;
+  kestro::csv::put_rows(text, cells.cells.data(), 1, labels.size(), scratch);
+  return std::string(text.view());
 }
 
 }  // namespace kestro::quorel

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "common.hpp"
+#include "kestro/background.hpp"
 #include "quorel_csv.hpp"
 #include "quorel_presto.hpp"
 
@@ -100,43 +101,62 @@ void finish(py::object& conn, py::object& cursor, bool executed, bool failing) {
   catch_ordinary([&] { c.attr("close")(); });
 }
 
-// The rows fetched and not yet written, as CSV text, and the file they go
-// to. Blocks are written with the GIL released.
+// The rows fetched and not yet written, and the file they go to. Rows are
+// copied out of the fetched batches with the GIL held (add), then
+// formatted into CSV text on a thread of their own without it (hand_over),
+// while the caller fetches the next batch. A full block is formatted and
+// written before add's caller goes on (flush), so a write failure surfaces
+// at the row that filled the block, as it would if the rows were written
+// in turn.
 class ResultBlocks {
  public:
   explicit ResultBlocks(long long block_size) : block_size_(block_size) {}
 
-  void open(const std::string& path, std::string header) {
+  void open(const std::string& path, std::string header, std::size_t ncols) {
+    ncols_ = ncols;
     without_gil([&] { file_ = std::make_unique<BlockFile>(path, header); });
   }
 
-  // Buffers one row; true when the block is full (then call flush()).
-  bool add(py::handle row, std::size_t ncols) {
-    kestro::quorel::append_py_row(text_, row, ncols);
+  // Copies one row of `batch` (kept alive until the row is formatted);
+  // true when the block is full (then call flush()).
+  bool add(py::handle batch, py::handle row) {
+    if (kept_ != batch.ptr()) {
+      filling_.keep.append(batch);
+      kept_ = batch.ptr();
+    }
+    kestro::quorel::add_py_row(filling_, row, ncols_);
     return ++rows_ == block_size_;
   }
 
-  // Appends the buffered rows. The buffer is emptied whether or not the
-  // write succeeds, so a block whose write failed is never written twice.
+  // Starts formatting the rows copied so far; returns at once.
+  void hand_over() {
+    if (filling_.rows > 0) start(false);
+  }
+
+  // Formats and appends every row copied so far, and waits for the write.
+  // The text is dropped whether or not the write succeeds, so a block
+  // whose write failed is never written twice.
   void flush() {
     if (!file_ || rows_ == 0) return;
     rows_ = 0;
-    struct Clear {
-      std::string& text;
-      ~Clear() { text.clear(); }  // keeps the capacity for the next block
-    } clear{text_};
-    without_gil([&] { file_->append(text_); });
+    start(true);
+    finish();
   }
 
   // Closes the file, keeping whatever it holds: removing a failed result is
   // the retry loop's step, through BMOBJ.
   void close() {
+    finish();
     if (file_) without_gil([&] { file_->keep(); });
     file_.reset();
   }
 
   // For ways out other than the ordinary ones: close, never throw.
   ~ResultBlocks() {
+    try {
+      formatter_.wait();
+    } catch (...) {
+    }
     if (file_) {
       try {
         file_->keep();
@@ -146,10 +166,47 @@ class ResultBlocks {
   }
 
  private:
+  // Waits for the previous job, then formats `filling_` (and appends the
+  // text when `write`) on the formatter thread.
+  void start(bool write) {
+    finish();
+    std::swap(filling_, formatting_);
+    kept_ = nullptr;
+    pending_ = true;
+    formatter_.start([this, write] {
+      kestro::csv::put_rows(text_, formatting_.cells.data(), formatting_.rows, ncols_, scratch_);
+      if (!write) return;
+      struct Clear {
+        kestro::csv::Buffer& text;
+        ~Clear() { text.clear(); }  // keeps the capacity for the next block
+      } clear{text_};
+      file_->append(text_.view());
+    });
+  }
+
+  // Waits for the job in progress, rethrowing its failure (OSError for a
+  // write), and lets go of the objects its rows pointed into.
+  void finish() {
+    if (!pending_) return;
+    pending_ = false;
+    struct Release {
+      kestro::quorel::CellRows& rows;
+      ~Release() { rows.clear(); }  // the GIL is back by then
+    } release{formatting_};
+    without_gil([&] { formatter_.wait(); });
+  }
+
   long long block_size_;
-  long long rows_ = 0;
-  std::string text_;
+  long long rows_ = 0;  // rows added since the last write
+  std::size_t ncols_ = 0;
   std::unique_ptr<BlockFile> file_;
+  kestro::csv::Buffer text_;  // formatted rows of the block; formatter only
+  std::string scratch_;       // formatter only
+  kestro::quorel::CellRows filling_, formatting_;
+  PyObject* kept_ = nullptr;  // the batch last put in filling_.keep
+  bool pending_ = false;
+  // Declared last: stopped before anything its job touches goes.
+  kestro::BackgroundTask formatter_;
 };
 
 // ---- a busy engine is waited out ---------------------------------------------
@@ -257,7 +314,7 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
       py::list cols;
       for (py::handle entry : py::iter(cursor.attr("description"))) cols.append(entry[py::int_(0)]);
       const std::size_t ncols = cols.size();
-      blocks.open(py::str(unique_path), kestro::quorel::csv_header_py(cols));
+      blocks.open(py::str(unique_path), kestro::quorel::csv_header_py(cols), ncols);
 
       py::object fetch_many = cursor.attr("fetchmany");
       for (py::object rows = fetch_many(fetch_size); truthy(rows); rows = fetch_many(fetch_size)) {
@@ -268,11 +325,13 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
         PyObject** items = PySequence_Fast_ITEMS(batch.ptr());
         for (Py_ssize_t k = 0; k < n; ++k) {
           if (!truthy(items[k])) continue;
-          bool full = blocks.add(items[k], ncols);
+          bool full = blocks.add(batch, items[k]);
           ++count;
           if (full) blocks.flush();
           if (count % block == 0) clog(ctx, count);
         }
+        // formatted while the cursor fetches the next batch
+        blocks.hand_over();
       }
       clog(ctx, "total: " + std::to_string(count));
       blocks.flush();

@@ -18,9 +18,16 @@ namespace kestro::csv {
 
 char* write_quoted(char* dst, std::string_view field) noexcept {
   *dst++ = '"';
-  for (char c : field) {
-    *dst++ = c;
-    if (c == '"') *dst++ = '"';
+  // copied in runs between inner quotes, which are rare
+  const char* from = field.data();
+  const char* end = from + field.size();
+  while (from < end) {
+    const char* q = static_cast<const char*>(std::memchr(from, '"', static_cast<std::size_t>(end - from)));
+    const char* stop = q ? q + 1 : end;
+    std::memcpy(dst, from, static_cast<std::size_t>(stop - from));
+    dst += stop - from;
+    if (q) *dst++ = '"';
+    from = stop;
   }
   *dst++ = '"';
   return dst;

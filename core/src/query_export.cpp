@@ -10,6 +10,7 @@
 #include "kestro/background.hpp"
 #include "kestro/csv_writer.hpp"
 #include "kestro/error.hpp"
+#include "kestro/json_row_scan.hpp"
 #include "kestro/json_text.hpp"
 
 namespace kestro::query {
@@ -58,6 +59,7 @@ struct RowParser {
   }
 
   std::string nested;  // scratch for one nested value's text
+  ScanScratch scan_scratch;
 
   // One value as a CSV field: texts as they are, nested values as
   // Python's str() of them, null as an empty field.
@@ -92,6 +94,7 @@ struct RowParser {
   // `block`. False for a line that adds no row (white space, null).
   // `room` is what the buffer holds from line.data() on, padding included.
   bool parse(std::string_view line, std::size_t room, csv::Buffer& block) {
+    if (scan_row(line, ncols, block, scan_scratch)) return true;
     if (is_space_line(line)) return false;
     od::document doc;
     if (auto err = parser.iterate(simdjson::padded_string_view(line.data(), line.size(), room)).get(doc))

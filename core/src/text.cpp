@@ -12,43 +12,62 @@ void append_float_repr(std::string& out, double value) {
   char buf[64];
   // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]XX
   auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  std::string_view s(buf, static_cast<std::size_t>(res.ptr - buf));
-  bool neg = false;
-  if (!s.empty() && s[0] == '-') { neg = true; s.remove_prefix(1); }
-  auto epos = s.find('e');
-  std::string_view mant = s.substr(0, epos);
-  int exp = 0;
-  std::from_chars(s.data() + epos + 1 + (s[epos + 1] == '+' ? 1 : 0), s.data() + s.size(), exp);
+  const char* p = buf;
+  const char* end = res.ptr;
+  bool neg = *p == '-';
+  if (neg) ++p;
   char digits[32];
   std::size_t nd = 0;
-  for (char c : mant) if (c != '.') digits[nd++] = c;
-  if (neg) out += '-';
+  for (; p < end && *p != 'e'; ++p)
+    if (*p != '.') digits[nd++] = *p;
+  ++p;  // 'e', then a sign and at least two digits
+  bool exp_neg = *p++ == '-';
+  int exp = 0;
+  for (; p < end; ++p) exp = exp * 10 + (*p - '0');
+  if (exp_neg) exp = -exp;
+  // The text is put together here and appended once: this runs for every
+  // float of an export.
+  char text[48];
+  char* w = text;
+  auto put = [&](const char* from, std::size_t n) {
+    std::memcpy(w, from, n);
+    w += n;
+  };
+  if (neg) *w++ = '-';
   if (exp < -4 || exp >= 16) {
-    out += digits[0];
-    if (nd > 1) { out += '.'; out.append(digits + 1, nd - 1); }
-    out += 'e';
-    out += exp < 0 ? '-' : '+';
+    *w++ = digits[0];
+    if (nd > 1) {
+      *w++ = '.';
+      put(digits + 1, nd - 1);
+    }
+    *w++ = 'e';
+    *w++ = exp < 0 ? '-' : '+';
     int a = exp < 0 ? -exp : exp;
-    if (a < 10) out += '0';
-    out += std::to_string(a);
-    return;
-  }
-  if (exp < 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-exp - 1), '0');
-    out.append(digits, nd);
-    return;
-  }
-  std::size_t int_digits = static_cast<std::size_t>(exp) + 1;
-  if (nd <= int_digits) {
-    out.append(digits, nd);
-    out.append(int_digits - nd, '0');
-    out += ".0";
+    if (a >= 100) {
+      *w++ = static_cast<char>('0' + a / 100);
+      a %= 100;
+    }
+    *w++ = static_cast<char>('0' + a / 10);
+    *w++ = static_cast<char>('0' + a % 10);
+  } else if (exp < 0) {
+    *w++ = '0';
+    *w++ = '.';
+    for (int k = 0; k < -exp - 1; ++k) *w++ = '0';
+    put(digits, nd);
   } else {
-    out.append(digits, int_digits);
-    out += '.';
-    out.append(digits + int_digits, nd - int_digits);
+    std::size_t int_digits = static_cast<std::size_t>(exp) + 1;
+    if (nd <= int_digits) {
+      put(digits, nd);
+      for (std::size_t k = nd; k < int_digits; ++k) *w++ = '0';
+      *w++ = '.';
+      *w++ = '0';
+    } else {
+      put(digits, int_digits);
+      *w++ = '.';
+      put(digits + int_digits, nd - int_digits);
+    }
   }
+  out.append(text, static_cast<std::size_t>(w - text));
 }
 
 std::string float_repr(double value) {

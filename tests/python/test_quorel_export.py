@@ -77,6 +77,26 @@ def test_csv_bytes_match_pandas_for_the_loaded_rows(api, client, local_mode, fas
     assert got == pandas_csv(cols, loaded)
 
 
+@settings(max_examples=100, deadline=None, suppress_health_check=list(HealthCheck))
+@given(block=blocks(max_rows=8), spelling=st.sampled_from([
+    {"ensure_ascii": True},
+    {"ensure_ascii": False, "separators": (",", ":")},
+    {"ensure_ascii": True, "separators": (" ,\t", ": ")},
+]))
+def test_csv_bytes_match_pandas_whatever_the_json_spelling(api, client, local_mode, fast_sleep, block, spelling):
+    """Escaped non-ASCII texts (surrogate pairs included), compact lines and
+    odd white space give the bytes of the values themselves."""
+    cols, rows = block
+    api.answer = Answer([header_line(cols)] + [json.dumps(r, **spelling).encode() for r in rows])
+    path = client.get_data_csv({}, "select *", block_size=3)
+    try:
+        with open(path, "rb") as f:
+            got = f.read()
+    finally:
+        os.remove(path)
+    assert got == pandas_csv(cols, [json.loads(json.dumps(r, **spelling)) for r in rows])
+
+
 def test_request_and_log_lines(api, client, task_ctx, fast_sleep, posts, caplog):
     """The form POST, then progress at multiples of block_size counting the
     header, blank-free lines, white-space and null lines, then the total."""

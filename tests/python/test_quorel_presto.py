@@ -267,6 +267,79 @@ def test_sizes_below_one_are_refused_before_querying(client, engine, log, kwargs
     assert engine.statements == []
 
 
+class FreshRowsCursor:
+    """A cursor whose every batch is made anew and referenced by nothing once
+    returned: tuples, generators, texts whose UTF-8 must be made, integers
+    beyond 64 bits, decimals. Between batches it churns the allocator, so
+    that a value used after its batch was let go would read other data.
+    fetchmany can fail after a number of batches."""
+
+    description = [("a", "bigint", None), ("b", "varchar", None), ("c", "bigint", None), ("d", "decimal", None)]
+
+    def __init__(self, batches, fail_after=None):
+        self.batches, self.fail_after, self.served = batches, fail_after, 0
+
+    @staticmethod
+    def rows(k):
+        made = [(k * 10 + j, "名前 %d, \"x\" é" % (k * 10 + j), 2**70 + j, decimal.Decimal(j) / 4) for j in range(9)]
+        made.append(v for v in (k, "gen %d" % k, -(2**65), None))
+        return made
+
+    def execute(self, sql):
+        pass
+
+    def fetchmany(self, size):
+        if self.served == self.fail_after:
+            raise requests.exceptions.ChunkedEncodingError("connection cut after %d batches" % self.served)
+        if self.served == self.batches:
+            return []
+        self.served += 1
+        junk = ["%08d-%s" % (n, "z" * (n % 50)) for n in range(2000)]
+        del junk
+        return self.rows(self.served)
+
+    def cancel(self):
+        pass
+
+
+class FreshRowsConnection:
+    def __init__(self, cursor):
+        self._cursor = cursor
+
+    def cursor(self):
+        return self._cursor
+
+    def close(self):
+        pass
+
+
+def fresh_rows_oracle(batches):
+    rows = []
+    for k in range(1, batches + 1):
+        rows += [list(r) for r in FreshRowsCursor.rows(k)]
+    return pandas.DataFrame(rows, columns=["a", "b", "c", "d"]).to_csv(index=None)
+
+
+@pytest.mark.parametrize("block_size", [7, 10, 1000])
+def test_rows_formatted_behind_the_cursor_outlive_their_batches(client, monkeypatch, log, block_size):
+    """Each batch is formatted on a second thread while the next one is
+    fetched; the rows come out whole and in order, progress as before."""
+    monkeypatch.setattr(presto, "connect", lambda **kw: FreshRowsConnection(FreshRowsCursor(40)))
+    path = client.get_data_raw_pyhive({}, "q", block_size=block_size, fetch_size=10)
+    assert open(path, encoding="utf-8", newline="").read() == fresh_rows_oracle(40)
+    assert log() == ["文件大小"] + progress(400, block_size) + ["total: 400"]
+
+
+def test_tolerated_failure_behind_the_cursor_keeps_every_row_fetched(client, monkeypatch, log):
+    # 5 batches of 10 arrive (the last two still being formatted when the
+    # sixth fetch fails): all 50 rows are in the file
+    monkeypatch.setattr(presto, "connect", lambda **kw: FreshRowsConnection(FreshRowsCursor(40, fail_after=5)))
+    path = client.get_data_raw_pyhive({}, "q", block_size=20, fetch_size=10, upcount=50)
+    assert open(path, encoding="utf-8", newline="").read() == fresh_rows_oracle(5)
+    lines = log()
+    assert lines[:3] == ["文件大小", "20", "40"] and lines[3].startswith("get data error:") and len(lines) == 4
+
+
 # ---- a busy engine (503) is waited out ------------------------------------------------
 
 

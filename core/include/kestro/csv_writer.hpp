@@ -77,6 +77,8 @@ class Buffer {
   std::size_t size() const noexcept { return static_cast<std::size_t>(cur_ - begin_); }
   std::string_view view() const noexcept { return {begin_, size()}; }
   void clear() noexcept { cur_ = begin_; }
+  // Drops what was appended after the first n bytes (n <= size()).
+  void truncate(std::size_t n) noexcept { cur_ = begin_ + n; }
 
   void put(char c) {
     if (cur_ == end_) grow(1);

@@ -1,0 +1,28 @@
+#pragma once
+// A direct scanner for the common shape of a result row line: a JSON array
+// of strings without escapes, numbers, true/false/null and arrays of those.
+// It writes the same CSV bytes as the full JSON parser of query_csv.cpp in
+// one pass over the line, without building the parser's index. Anything
+// else (escapes, objects, control characters, invalid UTF-8, deep nesting,
+// a wrong value count, any syntax error) is declined and left to the full
+// parser, which also words the errors. Pure C++, safe without the GIL.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "kestro/csv_writer.hpp"
+
+namespace kestro::query {
+
+// Texts reused from row to row by one thread.
+struct ScanScratch {
+  std::string value;  // a nested value's or a float's text
+  csv::Buffer text;   // a string with escapes, unescaped
+};
+
+// Appends the CSV row of `line` (its `ncols` values, then "\n") to `out`
+// and returns true; or returns false with `out` unchanged when the line is
+// not one it handles. Only valid JSON is ever accepted.
+bool scan_row(std::string_view line, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch);
+
+}  // namespace kestro::query
