@@ -8,7 +8,14 @@ same steps written in plain Python with oss2, pathlib and
 concurrent.futures) run on the same files in one run; the script prints
 each one's time, the floor, the ratio to the floor and kestro / reference.
 
-    .venv/bin/python bench/bench_oss.py [--files 2000] [--size 16384] [--workers 200] [--repeat 1]
+Then kestro runs the same transfers in "server" mode: the test host service
+(tests/hostsvc) on a private PostgreSQL cluster with the default
+max_connections of 100 (tests/servers/pg_cluster.py), every line stored
+through add_records. It prints the time against the same floor, the lines
+stored against the lines written, and the client connections before the
+call, at their peak during it, and after it.
+
+    .venv/bin/python bench/bench_oss.py [--files 2000] [--size 16384] [--workers 200] [--repeat 1] [--no-server]
 """
 import argparse
 import os
@@ -18,6 +25,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 
@@ -113,12 +121,86 @@ def timed(fn, *args):
         sys.stdout = real_stdout
 
 
+class PeakWatch:
+    """Samples the cluster's client connections while a call runs."""
+
+    def __init__(self, watch):
+        self.watch, self.peak = watch, 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run)
+
+    def _run(self):
+        while not self._stop.is_set():
+            self.peak = max(self.peak, self.watch.count())
+            self._stop.wait(0.005)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+def server_mode(args, url, src, work, floors):
+    """kestro's transfers in "server" mode with the task log on PostgreSQL."""
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
+    from servers.pg_cluster import ConnectionWatch, PgCluster, wait_for_count
+
+    with PgCluster(max_connections=100) as cluster:
+        os.environ["KESTRO_TEST_DB"] = "postgresql"
+        os.environ["DJANGO_SETTINGS_MODULE"] = "hostsvc.settings"
+        import datetime
+
+        import django
+        from django.conf import settings
+        from django.core.management import call_command
+        from django.db import connections
+
+        settings.DATABASES["default"].update(cluster.django_database())
+        settings.LOGGING = {"version": 1, "disable_existing_loggers": False}
+        django.setup()
+        call_command("migrate", run_syncdb=True, verbosity=0)
+        from hostsvc.dtask.models import RunRecord, TaskLog
+        from kestro.common.defines import BMOBJ
+        from kestro.oss.oss import AliyunOss
+
+        assert BMOBJ.get_current_env() == "server"
+        record = RunRecord.objects.create(create_time=datetime.datetime.now(datetime.timezone.utc))
+        ctx = {"task_type": "dtask", "trid": record.id, "index": 0}
+        kestro = AliyunOss("bench", "a", "b", url, retry_time_sleep=0)
+        watch = ConnectionWatch(cluster)
+        calls = {
+            "upload": (kestro.upload_oss, (ctx, src, "s/", False, False, args.workers, False, False), args.files + 2),
+            "download": (kestro.download_oss, (ctx, os.path.join(work, "s"), "s/", args.workers, False, False),
+                         args.files + 1),
+        }
+        print('"server" mode, task log on PostgreSQL (max_connections 100):')
+        try:
+            for direction, (fn, call_args, lines) in calls.items():
+                stored_before = TaskLog.objects.filter(lock_id=record.id).count()
+                before = watch.count()
+                with PeakWatch(watch) as peak:
+                    seconds = timed(fn, *call_args)
+                after = wait_for_count(watch, before)
+                stored = TaskLog.objects.filter(lock_id=record.id).count() - stored_before
+                floor = floors[direction]
+                print("%-8s kestro %6.2f s  floor %5.2f s  kestro/floor %.2f  lines stored %d of %d  "
+                      "connections before %d, peak %d, after %d" % (direction, seconds, floor, seconds / floor,
+                                                                    stored, lines, before, peak.peak, after))
+        finally:
+            watch.close()
+            connections.close_all()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--files", type=int, default=2000)
     parser.add_argument("--size", type=int, default=16384)
     parser.add_argument("--workers", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=1, help="best of N rounds (a shared machine is noisy)")
+    parser.add_argument("--no-server", action="store_true", help='skip the "server"-mode run on PostgreSQL')
     args = parser.parse_args()
 
     os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: task-log lines are printed
@@ -164,6 +246,8 @@ def main():
             print("%-8s kestro %6.2f s  reference %6.2f s  floor %5.2f s  kestro/floor %.2f  "
                   "reference/floor %.2f  kestro/reference %.2f" % (direction, k, r, floor, k / floor, r / floor,
                                                                    k / r))
+        if not args.no_server:
+            server_mode(args, url, src, work, floors)
     finally:
         proc.terminate()
         proc.wait(timeout=10)

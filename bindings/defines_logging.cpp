@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "defines_parts.hpp"
+#include "defines_tasklog.hpp"
 
 namespace kestro::defines {
 
@@ -50,6 +51,7 @@ void clog(py::object self, py::object ctx, py::args log_values) {
     if (total > kClogLimit) values = py::make_tuple("log data too long");
   });
   std::string env = py::str(self.attr("get_current_env")());
+  double waited = 0.0;  // for a turn to store, taken off the pause
   if (env == "local") {
     py::list texts;
     for (py::handle v : values) texts.append(text_or_fallback(v));
@@ -65,17 +67,14 @@ void clog(py::object self, py::object ctx, py::args log_values) {
     for (py::handle v : values) texts.append(text_or_fallback(v));
     py::object model = record_model(task_type);
     if (!model.is_none()) {
-      auto failure = catch_ordinary([&] {
-        model.attr("objects").attr("add_records")("lock_id"_a = trid, "task_index"_a = index, "recs"_a = texts);
-      });
-      if (failure) {
-        HandledException handling(*failure);
+      waited = kestro::tasklog::store_lines(model, trid, index, texts, [&](py::error_already_set& failure) {
+        HandledException handling(failure);
         self.attr("log_error")("clog error ----- :");
-        self.attr("logerr")(failure->value());
-      }
+        self.attr("logerr")(failure.value());
+      });
     }
   }
-  kestro::py_common::py_sleep(py::float_(0.5));
+  kestro::py_common::py_sleep(py::float_(kestro::tasklog::pause_after(waited)));
 }
 
 py::object get_log_str(py::object /*self*/, py::args msgs) {

@@ -94,6 +94,60 @@ def task_ctx(transactional_db):
     return Ctx(task_type="dtask", trid=rec.id, index=0)
 
 
+# ---- the host database -------------------------------------------------------------
+
+HOST_DB = os.environ.get("KESTRO_TEST_DB", "sqlite")
+
+
+@pytest.fixture(scope="session")
+def host_pg():
+    """The private PostgreSQL cluster of a run on PostgreSQL
+    (KESTRO_TEST_DB=postgresql), stopped at the end; None on SQLite."""
+    if HOST_DB != "postgresql":
+        yield None
+        return
+    from servers.pg_cluster import PgCluster
+
+    # low, so that a leak or an unbounded fan-out meets the limit at once
+    with PgCluster(max_connections=20) as cluster:
+        yield cluster
+
+
+@pytest.fixture(scope="session")
+def pg_cluster(host_pg):
+    """host_pg, for tests that only make sense on PostgreSQL."""
+    if host_pg is None:
+        pytest.skip("host database is %s (KESTRO_TEST_DB=postgresql runs this)" % HOST_DB)
+    return host_pg
+
+
+_USES_HOST_DB = {"task_ctx", "db", "transactional_db", "host_pg", "pg_cluster"}
+
+
+def pytest_collection_modifyitems(config, items):
+    """On PostgreSQL, only the tests that reach the host database run: the
+    others cannot differ from their run on SQLite."""
+    if HOST_DB != "postgresql":
+        return
+    keep, drop = [], []
+    for item in items:
+        uses = _USES_HOST_DB & set(getattr(item, "fixturenames", ())) or item.get_closest_marker("django_db")
+        (keep if uses else drop).append(item)
+    if drop:
+        config.hook.pytest_deselected(items=drop)
+        items[:] = keep
+
+
+@pytest.fixture(scope="session")
+def django_db_modify_db_settings(django_db_modify_db_settings_parallel_suffix, host_pg):
+    """Points the host service at the private cluster before pytest-django
+    creates the test database."""
+    if host_pg is not None:
+        from django.conf import settings
+
+        settings.DATABASES["default"].update(host_pg.django_database())
+
+
 @pytest.fixture(scope="session")
 def moto_endpoint():
     """A moto_server on 127.0.0.1 for the whole session: its base URL."""
