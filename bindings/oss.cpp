@@ -328,14 +328,13 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
                 py::object add_success, py::object add_empty, py::object max_workers, py::object isrm,
                 py::object isdel) {
   check_max_workers(max_workers);
-  py::object bm = bmobj();
   double start = py_time();
   self.attr("delete_prefix_oss")(ctx, oss_file_path);
   std::string local = fspath_text(local_file_path);
   std::string oss = py_str(oss_file_path);
   bool recursive = truthy(isrm);
   auto jobs = without_gil([&] { return fp::plan_upload(local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
-  bm.attr("clog")(ctx, fp::upload_summary(jobs), fp::upload_file_lines(jobs));
+  clog(ctx, fp::upload_summary(jobs), fp::upload_file_lines(jobs));
   std::vector<std::string> sent;
   if (!jobs.empty()) {
     run_pool(self, "_upload_oss", ctx, max_workers, jobs);
@@ -348,7 +347,7 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   // Only what was uploaded, and the folders that leaves empty: files in the
   // sub-folders of a one-level upload, or written meanwhile, stay.
   if (truthy(isdel)) without_gil([&] { fp::remove_sent(local, sent); });
-  bm.attr("clog")(ctx, oss + " upload oss all time", py::float_(end - start));
+  clog(ctx, oss + " upload oss all time", py::float_(end - start));
 }
 
 void download_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
@@ -357,9 +356,8 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
   std::string local = fspath_text(local_file_path);
   if (contains_the_current_folder(local))
     raise_et(2, "cannot empty a folder that holds the current folder: " + local);
-  py::object bm = bmobj();
   double start = py_time();
-  bm.attr("remove_folder")(local_file_path);
+  bmobj().attr("remove_folder")(local_file_path);
   without_gil([&] {
     // Whatever could not be removed must not be mixed with the new files.
     if (kestro::fs::exists(local)) throw kestro::Error(kestro::Error::Code::kIo, "folder still exists", EEXIST, local);
@@ -393,7 +391,7 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
     for (const auto& job : jobs)
       if (!recursive || fp::directly_under(job.key, prefix)) bucket.attr("delete_object")(job.key);
   }
-  bm.attr("clog")(ctx, oss + " download oss all time", py::float_(end - start));
+  clog(ctx, oss + " download oss all time", py::float_(end - start));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 #include "kestro/query_export.hpp"
 #include "kestro/text.hpp"
 #include "pyclass.hpp"
-#include "quorel_csv.hpp"
+#include "quorel_py_rows.hpp"
 #include "quorel_presto.hpp"
 
 namespace py = pybind11;

@@ -13,7 +13,7 @@
 
 #include "common.hpp"
 #include "kestro/background.hpp"
-#include "quorel_csv.hpp"
+#include "quorel_py_rows.hpp"
 #include "quorel_presto.hpp"
 
 namespace py = pybind11;

@@ -1,7 +1,8 @@
 #pragma once
-// The CSV writer of kestro.quorel.quorel as both export paths use it: the
-// HTTP export (bindings/quorel.cpp, rows parsed from JSON in the core) and
-// the Presto path (bindings/quorel_presto.cpp, rows as Python values).
+// Python rows and labels to CSV text for kestro.quorel.quorel, as both
+// export paths use it: the HTTP export (bindings/quorel.cpp, rows parsed
+// from JSON in the core) and the Presto path (bindings/quorel_presto.cpp,
+// rows as Python values).
 // Both write the same bytes for the same values: what
 // pandas.DataFrame(rows, columns=cols).to_csv(path, index=None) writes,
 // except that every value keeps its own form (an integer column holding a
