@@ -25,12 +25,13 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from concurrent.futures import ThreadPoolExecutor, as_completed
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(ROOT, "tests"))
+from servers.pg_cluster import Sampler  # noqa: E402 (the suite's servers are beside the tests)
 PAUSE = 0.5
 
 
@@ -121,31 +122,19 @@ def timed(fn, *args):
         sys.stdout = real_stdout
 
 
-class PeakWatch:
+class PeakWatch(Sampler):
     """Samples the cluster's client connections while a call runs."""
 
     def __init__(self, watch):
+        super().__init__(0.005)
         self.watch, self.peak = watch, 0
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run)
 
-    def _run(self):
-        while not self._stop.is_set():
-            self.peak = max(self.peak, self.watch.count())
-            self._stop.wait(0.005)
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._stop.set()
-        self._thread.join()
+    def sample(self):
+        self.peak = max(self.peak, self.watch.count())
 
 
 def server_mode(args, url, src, work, floors):
     """kestro's transfers in "server" mode with the task log on PostgreSQL."""
-    sys.path.insert(0, os.path.join(ROOT, "tests"))
     from servers.pg_cluster import ConnectionWatch, PgCluster, wait_for_count
 
     with PgCluster(max_connections=100) as cluster:

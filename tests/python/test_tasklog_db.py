@@ -15,6 +15,7 @@ from django.db.utils import OperationalError, ProgrammingError
 
 from kestro.common.defines import BMOBJ, Et
 from servers.oss_fixtures import client, oss, oss_server_session, work_folders  # noqa: F401 (fixtures)
+from servers.pg_cluster import Sampler
 from servers.s3_store import bucket, s3, store  # noqa: F401 (fixtures)
 
 REAL_SLEEP = time.sleep  # some tests replace time.sleep
@@ -126,35 +127,24 @@ def settles_at(db, expected, timeout=15.0):
         REAL_SLEEP(0.02)
 
 
-class WhileRunning:
+class WhileRunning(Sampler):
     """While the block runs, another client connects again and again, and
     the peak of open connections is noted."""
 
     def __init__(self, db):
+        super().__init__(0.02)
         self.db = db
         self.failures = []
         self.probes = 0
         self.peak = 0
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run)
 
-    def _run(self):
-        while not self._stop.is_set():
-            self.peak = max(self.peak, self.db.count())
-            try:
-                self.db.probe()
-                self.probes += 1
-            except Exception as e:  # what the other client would have seen
-                self.failures.append(str(e))
-            self._stop.wait(0.02)
-
-    def __enter__(self):
-        self._thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        self._stop.set()
-        self._thread.join()
+    def sample(self):
+        self.peak = max(self.peak, self.db.count())
+        try:
+            self.db.probe()
+            self.probes += 1
+        except Exception as e:  # what the other client would have seen
+            self.failures.append(str(e))
 
 
 def make_files(folder, count, size=1024):

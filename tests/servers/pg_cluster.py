@@ -15,6 +15,7 @@ import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 
 RUN_AS = "kestro-pg"
@@ -170,3 +171,29 @@ def wait_for_count(watch, expected, timeout=10.0):
         if n == expected or time.monotonic() > deadline:
             return n
         time.sleep(0.02)
+
+
+class Sampler:
+    """Calls sample() every `interval` seconds on a thread of its own while
+    the with-block runs."""
+
+    def __init__(self, interval):
+        self._interval = interval
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run)
+
+    def sample(self):
+        raise NotImplementedError
+
+    def _run(self):
+        while not self._stop.is_set():
+            self.sample()
+            self._stop.wait(self._interval)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
