@@ -61,18 +61,23 @@ def body(cols, rows, *extra):
     return [header_line(cols)] + [row_line(r) for r in rows] + list(extra)
 
 
+def exported(api, client, lines, block_size):
+    """The CSV bytes that get_data_csv writes for an answer of these lines."""
+    api.answer = Answer(lines)
+    path = client.get_data_csv({}, "select *", block_size=block_size)
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    finally:
+        os.remove(path)
+
+
 @settings(max_examples=150, deadline=None, suppress_health_check=list(HealthCheck))
 @given(block=blocks(max_rows=12))
 def test_csv_bytes_match_pandas_for_the_loaded_rows(api, client, local_mode, fast_sleep, block):
     cols, rows = block
     assume(pandas_agrees(cols, rows))
-    api.answer = Answer(body(cols, rows))
-    path = client.get_data_csv({}, "select *", block_size=5)
-    try:
-        with open(path, "rb") as f:
-            got = f.read()
-    finally:
-        os.remove(path)
+    got = exported(api, client, body(cols, rows), block_size=5)
     loaded = [json.loads(row_line(r)) for r in rows]
     assert got == pandas_csv(cols, loaded)
 
@@ -88,13 +93,7 @@ def test_csv_bytes_match_pandas_whatever_the_json_spelling(api, client, local_mo
     odd white space give the bytes of the values themselves."""
     cols, rows = block
     assume(pandas_agrees(cols, rows))
-    api.answer = Answer([header_line(cols)] + [json.dumps(r, **spelling).encode() for r in rows])
-    path = client.get_data_csv({}, "select *", block_size=3)
-    try:
-        with open(path, "rb") as f:
-            got = f.read()
-    finally:
-        os.remove(path)
+    got = exported(api, client, [header_line(cols)] + [json.dumps(r, **spelling).encode() for r in rows], block_size=3)
     assert got == pandas_csv(cols, [json.loads(json.dumps(r, **spelling)) for r in rows])
 
 
