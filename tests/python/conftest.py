@@ -109,7 +109,7 @@ def host_pg():
     from servers.pg_cluster import PgCluster
 
     # low, so that a leak or an unbounded fan-out meets the limit at once
-    with PgCluster(max_connections=20) as cluster:
+    with PgCluster(max_connections=30) as cluster:
         yield cluster
 
 
