@@ -2,11 +2,16 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kestro/json_text.hpp"
 #include "kestro/pytext.hpp"
+#include "kestro/text.hpp"
 
 namespace kestro::query {
 
@@ -91,47 +96,21 @@ void put_utf8(csv::Buffer& out, char32_t cp) {
   }
 }
 
-// A float token's parts, as the number scanner found them.
-struct FloatParts {
-  bool neg = false, has_exp = false;
-  std::string_view int_part, frac_part;
-};
-
-// repr(float(token)) straight from the digits, when that is exact: no
-// exponent, at most 15 significant digits (every such decimal is the
-// shortest text of its double) and a positional repr. False otherwise.
-bool put_float_digits(csv::Buffer& out, const FloatParts& f) {
-  if (f.has_exp) return false;
-  std::string_view ip = f.int_part, fp = f.frac_part;
-  while (!fp.empty() && fp.back() == '0') fp.remove_suffix(1);
-  if (ip.size() == 1 && ip[0] == '0') {
-    std::size_t zeros = 0;
-    while (zeros < fp.size() && fp[zeros] == '0') ++zeros;
-    if (zeros == fp.size()) {
-      out.put(f.neg ? std::string_view("-0.0") : std::string_view("0.0"));
-      return true;
-    }
-    if (zeros > 3 || fp.size() - zeros > 15) return false;  // 1e-05 and below are scientific
-  } else {
-    std::size_t sig = ip.size() + fp.size();
-    if (fp.empty())
-      while (sig > 1 && ip[sig - 1] == '0') --sig;
-    if (ip.size() > 16 || sig > 15) return false;
-  }
-  if (f.neg) out.put('-');
-  out.put(ip);
-  out.put('.');
-  if (fp.empty())
-    out.put('0');
-  else
-    out.put(fp);
-  return true;
-}
-
 struct Scanner {
   const char* p;
   const char* end;
+  const char* limit;  // readable up to here (>= end): lets a string be read 16 bytes at a time
   csv::Buffer& text;  // unescaped string texts
+
+#if defined(__SSE2__)
+  // Bit k set when byte k of v is '"', '\\' or a control character.
+  static unsigned stop_mask(__m128i v) {
+    __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    __m128i slash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, slash), control)));
+  }
+#endif
 
   void skip_space() {
     while (p < end && static_cast<unsigned char>(*p) <= ' ' && (*p == ' ' || *p == '\t')) ++p;
@@ -146,6 +125,28 @@ struct Scanner {
     std::uint64_t high = 0;
     std::uint64_t comma = 0;
     escaped = false;
+#if defined(__SSE2__)
+    while (limit - p >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      unsigned stop = stop_mask(v);
+      unsigned hi = static_cast<unsigned>(_mm_movemask_epi8(v));
+      unsigned cm = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
+      if (stop) {
+        int before = __builtin_ctz(stop);
+        if (p + before >= end) return false;  // the line ends inside the string
+        unsigned keep = (1u << before) - 1;
+        high |= hi & keep;
+        comma |= cm & keep;
+        p += before;
+        break;
+      }
+      if (end - p <= 16) return false;
+      high |= hi;
+      comma |= cm;
+      p += 16;
+    }
+    high = high ? kHighs : 0;  // the 8-byte words below test these bits
+#endif
     while (end - p >= 8) {
       std::uint64_t w;
       std::memcpy(&w, p, 8);
@@ -229,6 +230,20 @@ struct Scanner {
 
   // Moves p to the next quote, backslash or control character (or end).
   void skip_plain() {
+#if defined(__SSE2__)
+    while (limit - p >= 16) {
+      unsigned stop = stop_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+      if (stop) {
+        p = std::min(p + __builtin_ctz(stop), end);
+        return;
+      }
+      if (end - p <= 16) {
+        p = end;
+        return;
+      }
+      p += 16;
+    }
+#endif
     while (end - p >= 8) {
       std::uint64_t w;
       std::memcpy(&w, p, 8);
@@ -273,7 +288,7 @@ struct Scanner {
 
   // A number token; is_float when it has a fraction or an exponent, and
   // then `parts` holds its pieces.
-  bool number(std::string_view& token, bool& is_float, FloatParts& parts) {
+  bool number(std::string_view& token, bool& is_float, text::DecimalToken& parts) {
     const char* s = p;
     parts.neg = p < end && *p == '-';
     if (parts.neg) ++p;
@@ -286,25 +301,26 @@ struct Scanner {
     }
     parts.int_part = std::string_view(ip, static_cast<std::size_t>(p - ip));
     is_float = false;
+    parts.frac_part = {};
+    parts.exp_part = {};
     if (p < end && *p == '.') {
       const char* d = ++p;
       digits();
       if (p == d) return false;
       parts.frac_part = std::string_view(d, static_cast<std::size_t>(p - d));
       is_float = true;
-    } else {
-      parts.frac_part = {};
     }
-    parts.has_exp = p < end && (*p == 'e' || *p == 'E');
-    if (parts.has_exp) {
-      ++p;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+      const char* e = ++p;
       if (p < end && (*p == '+' || *p == '-')) ++p;
       const char* d = p;
       digits();
       if (p == d) return false;
+      parts.exp_part = std::string_view(e, static_cast<std::size_t>(p - e));
       is_float = true;
     }
     token = std::string_view(s, static_cast<std::size_t>(p - s));
+    parts.token = token;
     return true;
   }
 
@@ -380,12 +396,14 @@ struct Scanner {
       default: {
         std::string_view token;
         bool is_float;
-        FloatParts parts;
+        text::DecimalToken parts;
         if (!number(token, is_float, parts)) return false;
-        if (is_float)
-          json_text::append_float_token(out, token);
-        else
+        if (is_float) {
+          char buf[text::kFloatReprMax];
+          out.append(buf, text::write_float_token_repr(buf, parts));
+        } else {
           pytext::append_int_token(out, token);
+        }
         return true;
       }
     }
@@ -433,16 +451,13 @@ struct Scanner {
       default: {
         std::string_view token;
         bool is_float;
-        FloatParts parts;
+        text::DecimalToken parts;
         if (!number(token, is_float, parts)) return false;
         if (!is_float) {
           out.put(token.size() == 2 && token[0] == '-' && token[1] == '0' ? std::string_view("0") : token);
           return true;
         }
-        if (put_float_digits(out, parts)) return true;
-        scratch.clear();
-        json_text::append_float_token(scratch, token);
-        out.put(scratch);
+        out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), parts));
         return true;
       }
     }
@@ -480,8 +495,13 @@ struct Scanner {
 }  // namespace
 
 bool scan_row(std::string_view line, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {
+  return scan_row(line, line.size(), ncols, out, scratch);
+}
+
+bool scan_row(std::string_view line, std::size_t room, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {
   std::size_t at = out.size();
-  Scanner s{line.data(), line.data() + line.size(), scratch.text};
+  const char* end = line.data() + line.size();
+  Scanner s{line.data(), end, std::max(end, line.data() + room), scratch.text};
   if (s.row(ncols, out, scratch.value)) return true;
   out.truncate(at);
   return false;

@@ -12,6 +12,7 @@
 #include "kestro/error.hpp"
 #include "kestro/json_row_scan.hpp"
 #include "kestro/json_text.hpp"
+#include "kestro/text.hpp"
 
 namespace kestro::query {
 
@@ -45,17 +46,13 @@ struct RowParser {
   }
   [[noreturn]] static void malformed(simdjson::error_code err) { malformed(simdjson::error_message(err)); }
 
-  std::string num;  // scratch for a float's text
-
   void put_number(csv::Buffer& block, od::value& v) {
     std::string_view token;
     if (json_text::number_token(v, token) == 1) {
       block.put(token == "-0" ? std::string_view("0") : token);
       return;
     }
-    num.clear();
-    json_text::append_float_token(num, token);
-    block.put(num);
+    block.commit(text::write_float_token_repr(block.room(text::kFloatReprMax), token));
   }
 
   std::string nested;  // scratch for one nested value's text
@@ -94,7 +91,7 @@ struct RowParser {
   // `block`. False for a line that adds no row (white space, null).
   // `room` is what the buffer holds from line.data() on, padding included.
   bool parse(std::string_view line, std::size_t room, csv::Buffer& block) {
-    if (scan_row(line, ncols, block, scan_scratch)) return true;
+    if (scan_row(line, room, ncols, block, scan_scratch)) return true;
     if (is_space_line(line)) return false;
     od::document doc;
     if (auto err = parser.iterate(simdjson::padded_string_view(line.data(), line.size(), room)).get(doc))

@@ -2,33 +2,17 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace kestro::text {
 
-void append_float_repr(std::string& out, double value) {
-  if (std::isnan(value)) { out += "nan"; return; }
-  if (std::isinf(value)) { out += value < 0 ? "-inf" : "inf"; return; }
-  char buf[64];
-  // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]XX
-  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
-  const char* p = buf;
-  const char* end = res.ptr;
-  bool neg = *p == '-';
-  if (neg) ++p;
-  char digits[32];
-  std::size_t nd = 0;
-  for (; p < end && *p != 'e'; ++p)
-    if (*p != '.') digits[nd++] = *p;
-  ++p;  // 'e', then a sign and at least two digits
-  bool exp_neg = *p++ == '-';
-  int exp = 0;
-  for (; p < end; ++p) exp = exp * 10 + (*p - '0');
-  if (exp_neg) exp = -exp;
-  // The text is put together here and appended once: this runs for every
-  // float of an export.
-  char text[48];
-  char* w = text;
+namespace {
+
+// Python's repr layout of the shortest digits d1 d2 ... dn (d1 nonzero)
+// of a finite nonzero value d1.d2...dn x 10^exp: positional for exponents
+// -4..15, otherwise scientific with a signed, at least two-digit exponent.
+char* write_repr_digits(char* w, bool neg, const char* digits, std::size_t nd, int exp) noexcept {
   auto put = [&](const char* from, std::size_t n) {
     std::memcpy(w, from, n);
     w += n;
@@ -67,7 +51,129 @@ void append_float_repr(std::string& out, double value) {
       put(digits + int_digits, nd - int_digits);
     }
   }
-  out.append(text, static_cast<std::size_t>(w - text));
+  return w;
+}
+
+char* put_text(char* w, std::string_view s) noexcept {
+  std::memcpy(w, s.data(), s.size());
+  return w + s.size();
+}
+
+double parse_token(std::string_view token) noexcept {
+  double value = 0;
+  auto res = std::from_chars(token.data(), token.data() + token.size(), value);
+  if (res.ec == std::errc()) return value;
+  // Out of range: strtod gives +-HUGE_VAL or +-0.0, as float() does.
+  char buf[512];
+  if (token.size() >= sizeof buf) {
+    std::string s(token);
+    return std::strtod(s.c_str(), nullptr);
+  }
+  std::memcpy(buf, token.data(), token.size());
+  buf[token.size()] = '\0';
+  return std::strtod(buf, nullptr);
+}
+
+}  // namespace
+
+char* write_float_repr(char* dst, double value) noexcept {
+  if (std::isnan(value)) return put_text(dst, "nan");
+  if (std::isinf(value)) return put_text(dst, value < 0 ? "-inf" : "inf");
+  if (value == 0) return put_text(dst, std::signbit(value) ? "-0.0" : "0.0");
+  char buf[40];
+  // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]XX[X]
+  const char* end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
+  const char* p = buf;
+  bool neg = *p == '-';
+  if (neg) ++p;
+  const char* e = end[-4] == 'e' ? end - 4 : end - 5;
+  int exp = e[2] - '0';
+  for (const char* q = e + 3; q < end; ++q) exp = exp * 10 + (*q - '0');
+  if (e[1] == '-') exp = -exp;
+  char digits[24];
+  digits[0] = p[0];
+  std::size_t nd = 1;
+  if (e > p + 1) {  // "d.ddd"
+    nd += static_cast<std::size_t>(e - p - 2);
+    std::memcpy(digits + 1, p + 2, nd - 1);
+  }
+  return write_repr_digits(dst, neg, digits, nd, exp);
+}
+
+DecimalToken split_decimal(std::string_view token) noexcept {
+  DecimalToken t;
+  t.token = token;
+  const char* p = token.data();
+  const char* end = p + token.size();
+  t.neg = p < end && *p == '-';
+  if (t.neg) ++p;
+  const char* d = p;
+  while (p < end && static_cast<unsigned>(*p - '0') < 10) ++p;
+  t.int_part = std::string_view(d, static_cast<std::size_t>(p - d));
+  if (p < end && *p == '.') {
+    d = ++p;
+    while (p < end && static_cast<unsigned>(*p - '0') < 10) ++p;
+    t.frac_part = std::string_view(d, static_cast<std::size_t>(p - d));
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) ++p;
+  t.exp_part = std::string_view(p, static_cast<std::size_t>(end - p));
+  return t;
+}
+
+char* write_float_token_repr(char* dst, std::string_view token) noexcept {
+  return write_float_token_repr(dst, split_decimal(token));
+}
+
+char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
+  std::string_view ip = t.int_part, fp = t.frac_part;
+  // Significant digits only; `point` is where the decimal point stands
+  // relative to the first of them.
+  long point = static_cast<long>(ip.size());
+  while (!ip.empty() && ip.front() == '0') {
+    ip.remove_prefix(1);
+    --point;
+  }
+  if (ip.empty()) {
+    while (!fp.empty() && fp.front() == '0') {
+      fp.remove_prefix(1);
+      --point;
+    }
+  }
+  while (!fp.empty() && fp.back() == '0') fp.remove_suffix(1);
+  // The usual case, positional in and out: the token up to its last
+  // nonzero digit ("-9478.650" -> "-9478.65"; exponents -4..14).
+  if (t.exp_part.empty() && !fp.empty() && ip.size() + fp.size() <= 15 && point >= -3) {
+    std::size_t n = static_cast<std::size_t>(fp.data() + fp.size() - t.token.data());
+    std::memcpy(dst, t.token.data(), n);
+    return dst + n;
+  }
+  if (fp.empty())
+    while (!ip.empty() && ip.back() == '0') ip.remove_suffix(1);
+  std::size_t nd = ip.size() + fp.size();
+  if (nd == 0) return put_text(dst, t.neg ? "-0.0" : "0.0");
+  // Up to 15 digits every decimal in the normal range is the shortest
+  // text of its double, so Python's repr has exactly these digits.
+  if (nd <= 15) {
+    long exp10 = 0;
+    std::string_view e = t.exp_part;
+    bool eneg = !e.empty() && e.front() == '-';
+    if (!e.empty() && (e.front() == '-' || e.front() == '+')) e.remove_prefix(1);
+    for (char c : e)
+      if (exp10 < 100000) exp10 = exp10 * 10 + (c - '0');
+    long exp = point - 1 + (eneg ? -exp10 : exp10);
+    if (exp >= -307 && exp <= 307) {
+      char digits[16];
+      std::memcpy(digits, ip.data(), ip.size());
+      std::memcpy(digits + ip.size(), fp.data(), fp.size());
+      return write_repr_digits(dst, t.neg, digits, nd, static_cast<int>(exp));
+    }
+  }
+  return write_float_repr(dst, parse_token(t.token));
+}
+
+void append_float_repr(std::string& out, double value) {
+  char buf[kFloatReprMax];
+  out.append(buf, write_float_repr(buf, value));
 }
 
 std::string float_repr(double value) {

@@ -27,7 +27,7 @@ TEST(Text, MatchesPythonOracle) {
   std::ifstream in(path);
   ASSERT_TRUE(in.good()) << path;
   std::string line;
-  std::size_t reprs = 0, rounds = 0, norms = 0;
+  std::size_t reprs = 0, rounds = 0, norms = 0, tokens = 0;
   while (std::getline(in, line)) {
     std::istringstream ls(line);
     std::string kind, a, b;
@@ -38,6 +38,10 @@ TEST(Text, MatchesPythonOracle) {
     } else if (kind == "round") {
       ASSERT_EQ(float_repr(round_to(from_bits(a), 4)), b) << line;
       ++rounds;
+    } else if (kind == "token") {
+      char buf[kFloatReprMax];
+      ASSERT_EQ(std::string(buf, write_float_token_repr(buf, a)), b) << line;
+      ++tokens;
     } else if (kind == "norm") {
       ASSERT_EQ(posix_normpath(a), b) << line;
       ++norms;
@@ -46,6 +50,7 @@ TEST(Text, MatchesPythonOracle) {
   EXPECT_GT(reprs, 50000u);
   EXPECT_GT(rounds, 50000u);
   EXPECT_GT(norms, 1000u);
+  EXPECT_GT(tokens, 60000u);
 }
 
 TEST(Text, FloatReprSpecialValues) {

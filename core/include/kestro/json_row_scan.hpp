@@ -24,5 +24,9 @@ struct ScanScratch {
 // and returns true; or returns false with `out` unchanged when the line is
 // not one it handles. Only valid JSON is ever accepted.
 bool scan_row(std::string_view line, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch);
+// The same, where `room` bytes (at least the line's) may be read from
+// line.data() on: the line's buffer is padded, so texts are read in wide
+// pieces without a check at every byte.
+bool scan_row(std::string_view line, std::size_t room, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch);
 
 }  // namespace kestro::query
