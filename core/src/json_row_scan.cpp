@@ -118,9 +118,11 @@ struct Scanner {
 
   // A string after its opening quote, as valid UTF-8 without control
   // characters. Leaves p after the closing quote. `text` is the string's
-  // own bytes, or `unescaped` holding the text when it had escapes; then
-  // `escaped` is set and has_comma is not.
-  bool string(std::string_view& text, bool& has_comma, bool& escaped, csv::Buffer& unescaped) {
+  // own bytes; when it had escapes, `escaped` is set, has_comma is not, and
+  // either `field` (when given) has had the text's CSV field appended, or
+  // else `unescaped` holds the text.
+  bool string(std::string_view& text, bool& has_comma, bool& escaped, csv::Buffer& unescaped,
+              csv::Buffer* field = nullptr) {
     const char* s = p;
     std::uint64_t high = 0;
     std::uint64_t comma = 0;
@@ -169,7 +171,11 @@ struct Scanner {
       if (p == end) return false;
       unsigned char c = static_cast<unsigned char>(*p);
       if (c == '"') break;
-      if (c == '\\') return string_escaped(text, escaped, unescaped, s);
+      if (c == '\\') {
+        if (!field) return string_escaped(text, escaped, unescaped, s);
+        escaped = true;
+        return field_escaped(*field, s, comma != 0, (high & kHighs) != 0);
+      }
       if (c < 0x20) return false;
       high |= c;
       comma |= c == ',';
@@ -228,11 +234,86 @@ struct Scanner {
     return valid_utf8(text.data(), text.size());
   }
 
-  // Moves p to the next quote, backslash or control character (or end).
-  void skip_plain() {
+  // The rest of a top-level string from its first backslash (p), written
+  // to `out` as its CSV field in one pass: unescaped, inner quotes doubled,
+  // quoted when it holds '"', ',', '\n' or '\r' (as needs_quotes()). `s` is
+  // the string's first byte; the bytes before p hold a comma or a byte
+  // above 0x7f as told.
+  bool field_escaped(csv::Buffer& out, const char* s, bool comma, bool high) {
+    std::size_t start = out.size();
+    out.put('"');  // taken back if the field needs no quotes
+    out.put(std::string_view(s, static_cast<std::size_t>(p - s)));
+    bool quote = comma;
+    unsigned marks = high ? kHighMark : 0;
+    for (;;) {
+      const char* run = p;
+      skip_plain(&marks);
+      out.put(std::string_view(run, static_cast<std::size_t>(p - run)));
+      if (p >= end) return false;
+      char c = *p;
+      if (c == '"') break;
+      if (c != '\\' || end - p < 2) return false;
+      char e = p[1];
+      p += 2;
+      switch (e) {
+        case '"': out.put(std::string_view("\"\"")); quote = true; break;
+        case '\\': out.put('\\'); break;
+        case '/': out.put('/'); break;
+        case 'b': out.put('\b'); break;
+        case 'f': out.put('\f'); break;
+        case 'n': out.put('\n'); quote = true; break;
+        case 'r': out.put('\r'); quote = true; break;
+        case 't': out.put('\t'); break;
+        case 'u': {
+          int cp = hex4();
+          if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
+          if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
+            p += 2;
+            int low = hex4();
+            if (low < 0xDC00 || low > 0xDFFF) return false;
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          }
+          if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
+          if (cp == '"') out.put('"');
+          put_utf8(out, static_cast<char32_t>(cp));
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+    // Escapes are ASCII and \u ones come out as valid UTF-8, so the raw
+    // bytes are valid exactly when the text is.
+    if ((marks & kHighMark) && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
+    ++p;
+    if (quote || (marks & kCommaMark)) {
+      out.put('"');
+    } else {  // no quote inside either, so nothing was doubled
+      std::size_t n = out.size() - start - 1;
+      char* at = out.room(0) - n - 1;
+      std::memmove(at, at + 1, n);
+      out.truncate(out.size() - 1);
+    }
+    return true;
+  }
+
+  static constexpr unsigned kCommaMark = 1, kHighMark = 2;
+
+  // Moves p to the next quote, backslash or control character (or end);
+  // with `marks`, adds kCommaMark / kHighMark for a comma / a byte above
+  // 0x7f among the bytes passed.
+  void skip_plain(unsigned* marks = nullptr) {
 #if defined(__SSE2__)
     while (limit - p >= 16) {
-      unsigned stop = stop_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      unsigned stop = stop_mask(v);
+      unsigned keep = stop ? (1u << __builtin_ctz(stop)) - 1 : 0xFFFFu;
+      if (end - p < 16) keep &= (1u << (end - p)) - 1;
+      if (marks) {
+        if (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')))) & keep) *marks |= kCommaMark;
+        if (static_cast<unsigned>(_mm_movemask_epi8(v)) & keep) *marks |= kHighMark;
+      }
       if (stop) {
         p = std::min(p + __builtin_ctz(stop), end);
         return;
@@ -244,17 +325,10 @@ struct Scanner {
       p += 16;
     }
 #endif
-    while (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      std::uint64_t stop = has_byte(w, '"') | has_byte(w, '\\') | has_control(w);
-      if (stop) {
-        p += __builtin_ctzll(stop) >> 3;
-        return;
-      }
-      p += 8;
+    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) {
+      if (marks) *marks |= (*p == ',' ? kCommaMark : 0) | (static_cast<unsigned char>(*p) >= 0x80 ? kHighMark : 0);
+      ++p;
     }
-    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
   }
 
   // Four hex digits at p (consumed), or -1.
@@ -417,11 +491,8 @@ struct Scanner {
         ++p;
         std::string_view s;
         bool comma = false, escaped;
-        if (!string(s, comma, escaped, text)) return false;
-        if (escaped) {
-          out.put_field(s);
-          return true;
-        }
+        if (!string(s, comma, escaped, text, &out)) return false;
+        if (escaped) return true;  // written as its field already
         // no quote and no line break can be in it: only a comma quotes it
         if (comma) {
           out.put('"');

@@ -164,7 +164,8 @@ TEST(JsonRowScan, RandomRowsAndTheirCorruptionsAgreeWithTheFullParser) {
                          "\"名字\"", "\"\\ud83d\\ude00\"", "\"tab\\tend\"", "\" lead\"",
                          "\"a longer text, with a comma, read in wide pieces\"",
                          "\"Zürich and 名字と名前, longer than a piece\"",
-                         "\"an escape \\n past the first piece of it, then more\""};
+                         "\"an escape \\n past the first piece of it, then more\"",
+                         "\"\\u0022q\\u002c\"", "\"a\\u000ab\\u000d\"", "\"\\/ over \\t sixteen bytes, \\u00e9\""};
   std::function<std::string(int)> value = [&](int depth) -> std::string {
     if (depth < 3 && pick(5) == 0) {
       std::string s = "[";
