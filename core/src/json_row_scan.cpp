@@ -100,7 +100,8 @@ struct Scanner {
   const char* p;
   const char* end;
   const char* limit;  // readable up to here (>= end): lets a string be read 16 bytes at a time
-  csv::Buffer& text;  // unescaped string texts
+  ScanScratch& scratch;
+  csv::Buffer& text = scratch.text;  // unescaped string texts
 
 #if defined(__SSE2__)
   // Bit k set when byte k of v is '"', '\\' or a control character.
@@ -121,8 +122,9 @@ struct Scanner {
   // own bytes; when it had escapes, `escaped` is set, has_comma is not, and
   // either `field` (when given) has had the text's CSV field appended, or
   // else `unescaped` holds the text.
+  // `ascii` (when given) tells whether an unescaped text is all ASCII.
   bool string(std::string_view& text, bool& has_comma, bool& escaped, csv::Buffer& unescaped,
-              csv::Buffer* field = nullptr) {
+              csv::Buffer* field = nullptr, bool* ascii = nullptr) {
     const char* s = p;
     std::uint64_t high = 0;
     std::uint64_t comma = 0;
@@ -172,6 +174,7 @@ struct Scanner {
       unsigned char c = static_cast<unsigned char>(*p);
       if (c == '"') break;
       if (c == '\\') {
+        if (ascii) *ascii = false;
         if (!field) return string_escaped(text, escaped, unescaped, s);
         escaped = true;
         return field_escaped(*field, s, comma != 0, (high & kHighs) != 0);
@@ -183,6 +186,7 @@ struct Scanner {
     text = std::string_view(s, static_cast<std::size_t>(p - s));
     ++p;
     has_comma = comma != 0;
+    if (ascii) *ascii = (high & kHighs) == 0;
     // only texts with bytes above 0x7f need the UTF-8 check
     return (high & kHighs) == 0 || valid_utf8(text.data(), text.size());
   }
@@ -407,10 +411,16 @@ struct Scanner {
   // After a value: skips white space; true at ',' (consumed) for another
   // value, false at ']' (consumed) for the end; `ok` false otherwise.
   bool next(bool& ok) {
+    if (p < end && *p == ',') {  // the usual ", " first
+      ++p;
+      if (p < end && *p == ' ') ++p;
+      if (p < end && static_cast<unsigned char>(*p) > ' ') return true;
+      skip_space();
+      return true;
+    }
     skip_space();
     if (p < end && *p == ',') {
       ++p;
-      if (p < end && *p == ' ') ++p;  // the usual ", "
       skip_space();
       return true;
     }
@@ -420,36 +430,52 @@ struct Scanner {
   }
 
   // Python's str() of a nested array (p after its '['), as in a list.
-  bool py_array(std::string& out, int depth) {
+  bool py_array(csv::Buffer& out, int depth) {
     if (depth > kMaxDepth) return false;
-    out += '[';
+    out.put('[');
     skip_space();
     if (p < end && *p == ']') {
       ++p;
-      out += ']';
+      out.put(']');
       return true;
     }
     for (bool first = true;; first = false) {
-      if (!first) out += ", ";
+      if (!first) out.put(std::string_view(", "));
       if (!py_value(out, depth)) return false;
       bool ok = true;
       if (!next(ok)) {
         if (!ok) return false;
-        out += ']';
+        out.put(']');
         return true;
       }
     }
   }
 
-  bool py_value(std::string& out, int depth) {
+  bool py_value(csv::Buffer& out, int depth) {
     if (p == end) return false;
     switch (*p) {
       case '"': {
         ++p;
         std::string_view s;
-        bool comma, escaped;
-        if (!string(s, comma, escaped, text)) return false;
-        pytext::append_str_repr(out, s);
+        bool comma, escaped, ascii;
+        if (!string(s, comma, escaped, text, nullptr, &ascii)) return false;
+        bool single = false, del = false;
+        if (ascii)
+          for (char c : s) {
+            single |= c == '\'';
+            del |= c == '\x7f';
+          }
+        if (ascii && !del) {  // printable ASCII without '"' or '\\': only the quote to choose
+          char q = single ? '"' : '\'';
+          out.put(q);
+          out.put(s);
+          out.put(q);
+        } else {
+          std::string& repr = scratch.repr;
+          repr.clear();
+          pytext::append_str_repr(repr, s);
+          out.put(repr);
+        }
         return true;
       }
       case '[':
@@ -457,34 +483,32 @@ struct Scanner {
         return py_array(out, depth + 1);
       case 't':
         if (!literal("true")) return false;
-        out += "True";
+        out.put(std::string_view("True"));
         return true;
       case 'f':
         if (!literal("false")) return false;
-        out += "False";
+        out.put(std::string_view("False"));
         return true;
       case 'n':
         if (!literal("null")) return false;
-        out += "None";
+        out.put(std::string_view("None"));
         return true;
       default: {
         std::string_view token;
         bool is_float;
         text::DecimalToken parts;
         if (!number(token, is_float, parts)) return false;
-        if (is_float) {
-          char buf[text::kFloatReprMax];
-          out.append(buf, text::write_float_token_repr(buf, parts));
-        } else {
-          pytext::append_int_token(out, token);
-        }
+        if (is_float)
+          out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), parts));
+        else
+          out.put(token.size() == 2 && token[0] == '-' && token[1] == '0' ? std::string_view("0") : token);
         return true;
       }
     }
   }
 
   // One top-level value as its CSV field.
-  bool field(csv::Buffer& out, std::string& scratch) {  // scratch: nested or float text
+  bool field(csv::Buffer& out, csv::Buffer& scratch) {  // scratch: nested or float text
     if (p == end) return false;
     switch (*p) {
       case '"': {
@@ -507,7 +531,7 @@ struct Scanner {
         ++p;
         scratch.clear();
         if (!py_array(scratch, 1)) return false;
-        out.put_field(scratch);
+        out.put_field(scratch.view());
         return true;
       case 't':
         if (!literal("true")) return false;
@@ -534,7 +558,7 @@ struct Scanner {
     }
   }
 
-  bool row(std::size_t ncols, csv::Buffer& out, std::string& scratch) {  // as field()
+  bool row(std::size_t ncols, csv::Buffer& out, csv::Buffer& scratch) {  // as field()
     skip_space();
     if (p == end || *p != '[') return false;
     ++p;
@@ -572,7 +596,7 @@ bool scan_row(std::string_view line, std::size_t ncols, csv::Buffer& out, ScanSc
 bool scan_row(std::string_view line, std::size_t room, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {
   std::size_t at = out.size();
   const char* end = line.data() + line.size();
-  Scanner s{line.data(), end, std::max(end, line.data() + room), scratch.text};
+  Scanner s{line.data(), end, std::max(end, line.data() + room), scratch};
   if (s.row(ncols, out, scratch.value)) return true;
   out.truncate(at);
   return false;

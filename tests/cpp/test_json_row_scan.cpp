@@ -165,7 +165,8 @@ TEST(JsonRowScan, RandomRowsAndTheirCorruptionsAgreeWithTheFullParser) {
                          "\"a longer text, with a comma, read in wide pieces\"",
                          "\"Zürich and 名字と名前, longer than a piece\"",
                          "\"an escape \\n past the first piece of it, then more\"",
-                         "\"\\u0022q\\u002c\"", "\"a\\u000ab\\u000d\"", "\"\\/ over \\t sixteen bytes, \\u00e9\""};
+                         "\"\\u0022q\\u002c\"", "\"a\\u000ab\\u000d\"", "\"\\/ over \\t sixteen bytes, \\u00e9\"",
+                         "\"it's\"", "\"del\x7f\""};
   std::function<std::string(int)> value = [&](int depth) -> std::string {
     if (depth < 3 && pick(5) == 0) {
       std::string s = "[";

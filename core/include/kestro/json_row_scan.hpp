@@ -16,8 +16,9 @@ namespace kestro::query {
 
 // Texts reused from row to row by one thread.
 struct ScanScratch {
-  std::string value;  // a nested value's or a float's text
+  csv::Buffer value;  // a nested value's text
   csv::Buffer text;   // a string with escapes, unescaped
+  std::string repr;   // a nested string's repr, when it needs escapes
 };
 
 // Appends the CSV row of `line` (its `ncols` values, then "\n") to `out`
