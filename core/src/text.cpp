@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -76,28 +77,136 @@ double parse_token(std::string_view token) noexcept {
 
 }  // namespace
 
+namespace {
+
+struct Pow10 {
+  std::uint64_t hi, lo;
+};
+
+constexpr int kPow10Min = -292;
+constexpr Pow10 kPow10[] = {
+#include "pow10_table.inc"
+};
+
+// floor(log10(2^e)), floor(log10(3/4 * 2^e)) and floor(log2(10^e)), exact
+// over the exponents of doubles.
+inline int floor_log10_pow2(int e) { return (e * 315653) >> 20; }
+inline int floor_log10_three_quarters_pow2(int e) { return (e * 315653 - 131237) >> 20; }
+inline int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
+
+// The top 64 bits of g * cp / 2^64, with the lowest bit set when anything
+// below them is not zero ("round to odd"): enough to compare exactly.
+inline std::uint64_t round_to_odd(const Pow10& g, std::uint64_t cp) {
+  using u128 = unsigned __int128;
+  u128 x = static_cast<u128>(g.lo) * cp;
+  u128 y = static_cast<u128>(g.hi) * cp;
+  std::uint64_t x1 = static_cast<std::uint64_t>(x >> 64);
+  std::uint64_t y0 = static_cast<std::uint64_t>(y);
+  std::uint64_t y1 = static_cast<std::uint64_t>(y >> 64);
+  std::uint64_t z = y0 + x1;
+  y1 += z < y0;
+  return y1 | (z > 1);
+}
+
+// The shortest decimal digits * 10^exp that read back as the finite,
+// positive `value`; of several, the nearest (ties to an even digit). The
+// interval of decimals that round to the value is compared against the
+// candidates one digit apart and ten digits apart, exactly.
+void shortest_decimal(double value, std::uint64_t& digits, int& exp) noexcept {
+  std::uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  int biased = static_cast<int>(bits >> 52) & 0x7FF;
+  std::uint64_t c;
+  int q;
+  if (biased != 0) {
+    c = fraction | (std::uint64_t{1} << 52);
+    q = biased - 1075;
+    // small integers are exact: no interval to search
+    if (q <= 0 && q >= -52 && (c & ((std::uint64_t{1} << -q) - 1)) == 0) {
+      digits = c >> -q;
+      exp = 0;
+      return;
+    }
+  } else {
+    c = fraction;
+    q = -1074;
+  }
+  bool even = (c & 1) == 0;
+  bool lower_closer = fraction == 0 && biased > 1;
+  std::uint64_t cbl = 4 * c - 2 + lower_closer, cb = 4 * c, cbr = 4 * c + 2;
+  int k = lower_closer ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  int h = q + floor_log2_pow10(-k) + 1;
+  const Pow10& g = kPow10[-k - kPow10Min];
+  std::uint64_t vbl = round_to_odd(g, cbl << h);
+  std::uint64_t vb = round_to_odd(g, cb << h);
+  std::uint64_t vbr = round_to_odd(g, cbr << h);
+  std::uint64_t lower = vbl + !even, upper = vbr - !even;
+  std::uint64_t s = vb / 4;
+  if (s >= 10) {
+    std::uint64_t sp = s / 10;
+    bool up_inside = lower <= 40 * sp, wp_inside = 40 * sp + 40 <= upper;
+    if (up_inside != wp_inside) {
+      digits = sp + wp_inside;
+      exp = k + 1;
+      return;
+    }
+  }
+  bool u_inside = lower <= 4 * s, w_inside = 4 * s + 4 <= upper;
+  if (u_inside != w_inside) {
+    digits = s + w_inside;
+    exp = k;
+    return;
+  }
+  std::uint64_t mid = 4 * s + 2;
+  bool round_up = vb > mid || (vb == mid && (s & 1) != 0);
+  digits = s + round_up;
+  exp = k;
+}
+
+}  // namespace
+
 char* write_float_repr(char* dst, double value) noexcept {
   if (std::isnan(value)) return put_text(dst, "nan");
   if (std::isinf(value)) return put_text(dst, value < 0 ? "-inf" : "inf");
   if (value == 0) return put_text(dst, std::signbit(value) ? "-0.0" : "0.0");
-  char buf[40];
-  // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]XX[X]
-  const char* end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
-  const char* p = buf;
-  bool neg = *p == '-';
-  if (neg) ++p;
-  const char* e = end[-4] == 'e' ? end - 4 : end - 5;
-  int exp = e[2] - '0';
-  for (const char* q = e + 3; q < end; ++q) exp = exp * 10 + (*q - '0');
-  if (e[1] == '-') exp = -exp;
-  char digits[24];
-  digits[0] = p[0];
-  std::size_t nd = 1;
-  if (e > p + 1) {  // "d.ddd"
-    nd += static_cast<std::size_t>(e - p - 2);
-    std::memcpy(digits + 1, p + 2, nd - 1);
+  std::uint64_t d;
+  int exp;
+  shortest_decimal(std::fabs(value), d, exp);
+  while (d % 10 == 0) {
+    d /= 10;
+    ++exp;
   }
-  return write_repr_digits(dst, neg, digits, nd, exp);
+  // At most 17 digits: two at a time, in 32-bit halves
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* w = end;
+  auto put_pairs = [&](std::uint32_t v, int pairs) {  // `pairs` pairs, zero-padded
+    for (int k = 0; k < pairs; ++k) {
+      w -= 2;
+      std::memcpy(w, kPairs + 2 * (v % 100), 2);
+      v /= 100;
+    }
+  };
+  if (d >= 100000000) {
+    put_pairs(static_cast<std::uint32_t>(d % 100000000), 4);
+    d /= 100000000;
+  }
+  auto top = static_cast<std::uint32_t>(d);
+  while (top >= 100) {
+    put_pairs(top % 100, 1);
+    top /= 100;
+  }
+  if (top >= 10)
+    put_pairs(top, 1);
+  else
+    *--w = static_cast<char>('0' + top);
+  std::size_t nd = static_cast<std::size_t>(end - w);
+  return write_repr_digits(dst, std::signbit(value), w, nd, exp + static_cast<int>(nd) - 1);
 }
 
 DecimalToken split_decimal(std::string_view token) noexcept {
