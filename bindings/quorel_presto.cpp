@@ -86,6 +86,13 @@ bool is_read_timeout(py::handle err) {
   }
 }
 
+// A row's truth as Python sees it, tuples (the cursor's rows) answered
+// here.
+bool non_empty(PyObject* row) {
+  if (PyTuple_CheckExact(row)) return PyTuple_GET_SIZE(row) != 0;
+  return truthy(row);
+}
+
 // Ends an attempt's use of the engine. A query left unfinished (failure,
 // tolerated failure) is cancelled first, since closing a PyHive connection
 // does not stop it on the engine; on a failure path neither step may hide
@@ -105,9 +112,11 @@ void finish(py::object& conn, py::object& cursor, bool executed, bool failing) {
 // copied out of the fetched batches with the GIL held (add), then
 // formatted into CSV text on a thread of their own without it (hand_over),
 // while the caller fetches the next batch. A full block is formatted and
-// written before add's caller goes on (flush), so a write failure surfaces
-// at the row that filled the block, as it would if the rows were written
-// in turn.
+// written there too (write_behind), the next fetch running meanwhile; its
+// outcome is taken (settle) before the caller does anything else that can
+// be seen, so a write failure still surfaces at the row that filled the
+// block, as it would if the rows were written in turn. flush() writes and
+// waits.
 class ResultBlocks {
  public:
   explicit ResultBlocks(long long block_size) : block_size_(block_size) {}
@@ -141,6 +150,24 @@ class ResultBlocks {
     rows_ = 0;
     start(true);
     finish();
+  }
+
+  // As flush(), but returns at once; call settle() before adding a row or
+  // anything else that the write must precede.
+  void write_behind() {
+    if (!file_ || rows_ == 0) return;
+    rows_ = 0;
+    start(true);
+    behind_ = true;
+  }
+
+  // Waits for a write begun by write_behind(), rethrowing its failure;
+  // true when there was one.
+  bool settle() {
+    if (!behind_) return false;
+    behind_ = false;
+    finish();
+    return true;
   }
 
   // Closes the file, keeping whatever it holds: removing a failed result is
@@ -205,6 +232,7 @@ class ResultBlocks {
   kestro::quorel::CellRows filling_, formatting_;
   PyObject* kept_ = nullptr;  // the batch last put in filling_.keep
   bool pending_ = false;
+  bool behind_ = false;  // a write_behind() not settled yet
   // Declared last: stopped before anything its job touches goes.
   kestro::BackgroundTask formatter_;
 };
@@ -316,19 +344,42 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
       const std::size_t ncols = cols.size();
       blocks.open(py::str(unique_path), kestro::quorel::csv_header_py(cols), ncols);
 
+      // A full block is written while the cursor fetches; its progress line
+      // waits for the write, so the lines and a write failure come as if
+      // the block had been written before the fetch.
+      long long unlogged = 0;
+      auto settle = [&] {
+        if (blocks.settle() && unlogged) clog(ctx, std::exchange(unlogged, 0));
+      };
       py::object fetch_many = cursor.attr("fetchmany");
-      for (py::object rows = fetch_many(fetch_size); truthy(rows); rows = fetch_many(fetch_size)) {
+      py::object rows;
+      auto fetch = [&] {
+        try {
+          rows = fetch_many(fetch_size);
+        } catch (...) {
+          settle();  // the block's failure comes first: it preceded the fetch
+          throw;
+        }
+        settle();
+      };
+      for (fetch(); truthy(rows); fetch()) {
         py::object batch =
             py::reinterpret_steal<py::object>(PySequence_Fast(rows.ptr(), "fetchmany must return a sequence of rows"));
         if (!batch) throw py::error_already_set();
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(batch.ptr());
         PyObject** items = PySequence_Fast_ITEMS(batch.ptr());
         for (Py_ssize_t k = 0; k < n; ++k) {
-          if (!truthy(items[k])) continue;
+          settle();
+          if (!non_empty(items[k])) continue;
           bool full = blocks.add(batch, items[k]);
           ++count;
-          if (full) blocks.flush();
-          if (count % block == 0) clog(ctx, count);
+          if (full) blocks.write_behind();
+          if (count % block == 0) {
+            if (full)
+              unlogged = count;
+            else
+              clog(ctx, count);
+          }
         }
         // formatted while the cursor fetches the next batch
         blocks.hand_over();

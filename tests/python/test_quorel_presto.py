@@ -3,7 +3,10 @@ protocol: paging, the CSV it writes (pandas as the oracle), progress lines,
 whole-query retries on read time-outs only, the upcount tolerance, closing
 and cancelling, and the exception that reaches the caller."""
 import decimal
+import errno
 import os
+import resource
+import signal
 import socket
 
 import pandas
@@ -338,6 +341,41 @@ def test_tolerated_failure_behind_the_cursor_keeps_every_row_fetched(client, mon
     assert open(path, encoding="utf-8", newline="").read() == fresh_rows_oracle(5)
     lines = log()
     assert lines[:3] == ["文件大小", "20", "40"] and lines[3].startswith("get data error:") and len(lines) == 4
+
+
+@pytest.fixture
+def file_size_limit():
+    """Sets the process's file size limit (writes beyond it fail with EFBIG
+    rather than killing the process); restored afterwards."""
+    saved = resource.getrlimit(resource.RLIMIT_FSIZE)
+    handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    try:
+        yield lambda size: resource.setrlimit(resource.RLIMIT_FSIZE, (size, saved[1]))
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, saved)
+        signal.signal(signal.SIGXFSZ, handler)
+
+
+@pytest.mark.parametrize("upcount, tolerated", [(None, False), (40, True), (41, False)])
+def test_block_write_failure_surfaces_at_the_row_that_filled_the_block(
+        client, monkeypatch, log, file_size_limit, tmp_path, upcount, tolerated):
+    # The second block (rows 21-40, ending a batch) cannot be written while
+    # the next batch is fetched: the failure counts 40 rows, its progress
+    # line is never written, no row after it is taken.
+    monkeypatch.setattr(presto, "connect", lambda **kw: FreshRowsConnection(FreshRowsCursor(8)))
+    first_block = "".join(fresh_rows_oracle(8).splitlines(keepends=True)[:21])
+    target = tmp_path / "out.csv"
+    file_size_limit(len(first_block.encode()))
+    call = lambda: client.get_data_raw_pyhive_i({}, str(target), "q", block_size=20, fetch_size=10, upcount=upcount)
+    if tolerated:
+        assert call() == str(target)
+    else:
+        with pytest.raises(OSError) as raised:
+            call()
+        assert raised.value.errno == errno.EFBIG
+    assert target.read_text(encoding="utf-8") == first_block
+    lines = log()
+    assert lines[:2] == ["文件大小", "20"] and lines[2].startswith("get data error:") and len(lines) == 3
 
 
 # ---- a busy engine (503) is waited out ------------------------------------------------
