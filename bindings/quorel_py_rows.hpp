@@ -72,50 +72,31 @@ inline kestro::csv::Cell text_cell(PyObject* str) {
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(str, &n);
   if (!p) throw py::error_already_set();
-  kestro::csv::Cell c;
-  c.kind = kestro::csv::Cell::Kind::kText;
-  c.text.data = p;
-  c.text.size = static_cast<std::size_t>(n);
-  return c;
+  return kestro::csv::Cell::text(p, static_cast<std::size_t>(n));
 }
 
 // The cell of one value; objects made for it are appended to `keep`.
 inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
-  using Kind = kestro::csv::Cell::Kind;
-  kestro::csv::Cell c;
-  if (o == Py_None) return c;
+  using kestro::csv::Cell;
+  if (o == Py_None) return Cell::null();
   if (PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
     // ASCII: its characters are its UTF-8, held in the object itself
-    c.kind = Kind::kText;
-    c.text.data = static_cast<const char*>(PyUnicode_DATA(o));
-    c.text.size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
-    return c;
+    return Cell::text(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
   }
   if (PyUnicode_Check(o)) return text_cell(o);
-  if (PyBool_Check(o)) {
-    c.kind = o == Py_True ? Kind::kTrue : Kind::kFalse;
-    return c;
-  }
+  if (PyBool_Check(o)) return Cell::boolean(o == Py_True);
   if (PyLong_Check(o)) {
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (x == -1 && PyErr_Occurred()) throw py::error_already_set();
-    if (!overflow) {
-      c.kind = Kind::kInt;
-      c.i = x;
-      return c;
-    }
+    if (!overflow) return Cell::integer(x);
     // Beyond 64 bits: int's own decimal text (never repr of a subclass).
     py::object text = py::reinterpret_steal<py::object>(PyLong_Type.tp_str(o));
     if (!text) throw py::error_already_set();
     keep.append(text);
     return text_cell(text.ptr());
   }
-  if (PyFloat_Check(o)) {
-    c.kind = Kind::kFloat;
-    c.d = PyFloat_AS_DOUBLE(o);
-    return c;
-  }
+  if (PyFloat_Check(o)) return Cell::real(PyFloat_AS_DOUBLE(o));
   py::object text = py::reinterpret_steal<py::object>(PyObject_Str(o));
   if (!text) throw py::error_already_set();
   keep.append(text);
@@ -127,16 +108,28 @@ inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
 // outlive the formatting). Raises as the writer documents; nothing is
 // added for a row that raises.
 inline void add_py_row(CellRows& out, py::handle row, std::size_t ncols) {
+  if (PyTuple_CheckExact(row.ptr()) && static_cast<std::size_t>(PyTuple_GET_SIZE(row.ptr())) == ncols) {
+    // the row as PyHive makes it: a tuple, read in place (it cannot change)
+    std::size_t start = out.cells.size();
+    try {
+      for (std::size_t k = 0; k < ncols; ++k)
+        out.cells.push_back(py_cell(PyTuple_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k)), out.keep));
+    } catch (...) {
+      out.cells.resize(start);
+      throw;
+    }
+    ++out.rows;
+    return;
+  }
   if (PyList_CheckExact(row.ptr()) && static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) == ncols) {
     // the usual row: a list of the right length, read in place (its size
     // checked each time: str() of a value could change it)
     std::size_t start = out.cells.size();
-    out.cells.resize(start + ncols);
     try {
       for (std::size_t k = 0; k < ncols; ++k) {
         if (static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) != ncols)
           throw py::value_error("a row changed while it was read");
-        out.cells[start + k] = py_cell(PyList_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k)), out.keep);
+        out.cells.push_back(py_cell(PyList_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k)), out.keep));
       }
     } catch (...) {
       out.cells.resize(start);

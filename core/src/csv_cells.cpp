@@ -12,7 +12,7 @@ void put_rows(Buffer& out, const Cell* cells, std::size_t nrows, std::size_t nco
     for (std::size_t k = 0; k < ncols; ++k) {
       const Cell& c = *cells++;
       if (k) out.put(',');
-      switch (c.kind) {
+      switch (c.kind()) {
         case Cell::Kind::kNull:
           break;
         case Cell::Kind::kTrue:
@@ -23,18 +23,18 @@ void put_rows(Buffer& out, const Cell* cells, std::size_t nrows, std::size_t nco
           break;
         case Cell::Kind::kInt: {
           char buf[24];
-          auto res = std::to_chars(buf, buf + sizeof buf, c.i);
+          auto res = std::to_chars(buf, buf + sizeof buf, c.integer_value());
           out.put(std::string_view(buf, static_cast<std::size_t>(res.ptr - buf)));
           break;
         }
         case Cell::Kind::kFloat:
-          if (c.d != c.d) break;  // NaN: pandas' null
+          if (c.real_value() != c.real_value()) break;  // NaN: pandas' null
           scratch.clear();
-          text::append_float_repr(scratch, c.d);
+          text::append_float_repr(scratch, c.real_value());
           out.put(scratch);
           break;
         case Cell::Kind::kText:
-          out.put_field(std::string_view(c.text.data, c.text.size));
+          out.put_field(c.text_value());
           break;
       }
     }

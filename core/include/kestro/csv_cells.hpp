@@ -6,24 +6,60 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "kestro/csv_writer.hpp"
 
 namespace kestro::csv {
 
-struct Cell {
+// One value, 16 bytes: a batch of them is written by one thread and read by
+// another, so their size is memory traffic on both. Trivially constructible
+// (filled once, by the makers).
+class Cell {
+ public:
   enum class Kind : std::uint8_t { kNull, kTrue, kFalse, kInt, kFloat, kText };
-  Kind kind = Kind::kNull;
+
+  static Cell null() noexcept { return made(Kind::kNull, 0); }
+  static Cell boolean(bool value) noexcept { return made(value ? Kind::kTrue : Kind::kFalse, 0); }
+  static Cell integer(std::int64_t value) noexcept {
+    Cell c = made(Kind::kInt, 0);
+    c.i_ = value;
+    return c;
+  }
+  static Cell real(double value) noexcept {
+    Cell c = made(Kind::kFloat, 0);
+    c.d_ = value;
+    return c;
+  }
+  // `size` bytes of UTF-8 at `data`, owned by whoever made the cells (a
+  // text of 2^56 bytes or more cannot exist in a 64-bit address space).
+  static Cell text(const char* data, std::size_t size) noexcept {
+    Cell c = made(Kind::kText, size);
+    c.data_ = data;
+    return c;
+  }
+
+  Kind kind() const noexcept { return static_cast<Kind>(size_kind_ & 0xff); }
+  std::int64_t integer_value() const noexcept { return i_; }
+  double real_value() const noexcept { return d_; }
+  std::string_view text_value() const noexcept { return {data_, static_cast<std::size_t>(size_kind_ >> 8)}; }
+
+ private:
+  static Cell made(Kind kind, std::size_t size) noexcept {
+    Cell c;
+    c.size_kind_ = static_cast<std::uint64_t>(size) << 8 | static_cast<std::uint8_t>(kind);
+    c.i_ = 0;
+    return c;
+  }
+
   union {
-    std::int64_t i;
-    double d;
-    struct {
-      const char* data;  // UTF-8, owned by whoever made the cells
-      std::size_t size;
-    } text;
+    std::int64_t i_;
+    double d_;
+    const char* data_;
   };
-  Cell() : i(0) {}
+  std::uint64_t size_kind_;  // text size << 8 | kind
 };
+static_assert(sizeof(Cell) == 16);
 
 // Appends `nrows` rows of `ncols` cells each ("\n" after each row; a row of
 // one empty field is written "\"\""). `scratch` holds a float's text.
