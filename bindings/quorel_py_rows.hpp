@@ -35,6 +35,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -75,15 +76,44 @@ inline kestro::csv::Cell text_cell(PyObject* str) {
   return kestro::csv::Cell::text(p, static_cast<std::size_t>(n));
 }
 
+// True when one of the `n` units at `p` is a surrogate (which UTF-8 cannot
+// hold).
+template <class Unit>
+bool has_surrogate(const Unit* p, Py_ssize_t n) {
+  bool found = false;
+  for (Py_ssize_t k = 0; k < n; ++k) found |= (static_cast<std::uint32_t>(p[k]) & 0xfffff800u) == 0xd800u;
+  return found;
+}
+
+// The cell of a str: its own characters, viewed in place (a str never
+// changes). Non-ASCII ones are encoded to UTF-8 by the writer, off the
+// GIL, rather than here (which would also store a UTF-8 copy inside every
+// such str); one holding a surrogate raises UnicodeEncodeError here, at
+// its row.
+inline kestro::csv::Cell str_cell(PyObject* o) {
+  using kestro::csv::Cell;
+  if (PyUnicode_IS_COMPACT_ASCII(o))
+    return Cell::text(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
+  if (!PyUnicode_IS_COMPACT(o)) return text_cell(o);
+  const void* data = PyUnicode_DATA(o);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+  switch (PyUnicode_KIND(o)) {
+    case PyUnicode_1BYTE_KIND:
+      return Cell::code_points(data, static_cast<std::size_t>(n), 1);
+    case PyUnicode_2BYTE_KIND:
+      if (has_surrogate(static_cast<const Py_UCS2*>(data), n)) return text_cell(o);
+      return Cell::code_points(data, static_cast<std::size_t>(n), 2);
+    default:
+      if (has_surrogate(static_cast<const Py_UCS4*>(data), n)) return text_cell(o);
+      return Cell::code_points(data, static_cast<std::size_t>(n), 4);
+  }
+}
+
 // The cell of one value; objects made for it are appended to `keep`.
 inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
   using kestro::csv::Cell;
   if (o == Py_None) return Cell::null();
-  if (PyUnicode_CheckExact(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
-    // ASCII: its characters are its UTF-8, held in the object itself
-    return Cell::text(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
-  }
-  if (PyUnicode_Check(o)) return text_cell(o);
+  if (PyUnicode_Check(o)) return str_cell(o);
   if (PyBool_Check(o)) return Cell::boolean(o == Py_True);
   if (PyLong_Check(o)) {
     int overflow = 0;

@@ -1,10 +1,37 @@
 #include "kestro/csv_cells.hpp"
 
 #include <charconv>
+#include <cstdint>
 
 #include "kestro/text.hpp"
 
 namespace kestro::csv {
+
+namespace {
+
+// Appends the UTF-8 of `n` code points (none a surrogate).
+template <class Unit>
+void append_utf8(std::string& out, const Unit* p, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint32_t c = p[k];
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      const char b[2] = {static_cast<char>(0xc0 | c >> 6), static_cast<char>(0x80 | (c & 0x3f))};
+      out.append(b, 2);
+    } else if (c < 0x10000) {
+      const char b[3] = {static_cast<char>(0xe0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3f)),
+                         static_cast<char>(0x80 | (c & 0x3f))};
+      out.append(b, 3);
+    } else {
+      const char b[4] = {static_cast<char>(0xf0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3f)),
+                         static_cast<char>(0x80 | (c >> 6 & 0x3f)), static_cast<char>(0x80 | (c & 0x3f))};
+      out.append(b, 4);
+    }
+  }
+}
+
+}  // namespace
 
 void put_rows(Buffer& out, const Cell* cells, std::size_t nrows, std::size_t ncols, std::string& scratch) {
   for (std::size_t r = 0; r < nrows; ++r) {
@@ -35,6 +62,18 @@ void put_rows(Buffer& out, const Cell* cells, std::size_t nrows, std::size_t nco
           break;
         case Cell::Kind::kText:
           out.put_field(c.text_value());
+          break;
+        case Cell::Kind::kUnits1:
+        case Cell::Kind::kUnits2:
+        case Cell::Kind::kUnits4:
+          scratch.clear();
+          if (c.kind() == Cell::Kind::kUnits1)
+            append_utf8(scratch, static_cast<const std::uint8_t*>(c.units()), c.size());
+          else if (c.kind() == Cell::Kind::kUnits2)
+            append_utf8(scratch, static_cast<const std::uint16_t*>(c.units()), c.size());
+          else
+            append_utf8(scratch, static_cast<const std::uint32_t*>(c.units()), c.size());
+          out.put_field(scratch);
           break;
       }
     }

@@ -45,6 +45,13 @@ def test_values_keep_their_own_form(csv_text, rows, expected):
     assert csv_text(["a"], rows) == ("a\n" + expected).encode()
 
 
+@pytest.mark.parametrize("text", ["café", "é,\"x\"", "北京", "上海,\n", "😀", "a😀,é北"],
+                         ids=["latin-1", "latin-1-quoted", "bmp", "bmp-quoted", "astral", "astral-mixed"])
+def test_non_ascii_texts_of_every_width(csv_text, text):
+    rows = [[text, text + "x"], ("x" + text, text)]
+    assert csv_text(["a", "b"], rows) == pandas_csv(["a", "b"], [list(r) for r in rows])
+
+
 class Odd:
     def __str__(self):
         return "odd, \"quoted\""
@@ -66,6 +73,8 @@ def test_other_objects_go_through_str(csv_text):
         ("ab", TypeError, "sequence"),
         (5, TypeError, "sequence"),
         (["\ud800", 1], UnicodeEncodeError, "surrogates"),
+        (["北\udfff", 1], UnicodeEncodeError, "surrogates"),
+        ((2, "😀\ud83d"), UnicodeEncodeError, "surrogates"),
     ],
 )
 def test_bad_rows_raise_clear_errors(csv_text, row, error, text):

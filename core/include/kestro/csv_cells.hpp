@@ -17,7 +17,9 @@ namespace kestro::csv {
 // (filled once, by the makers).
 class Cell {
  public:
-  enum class Kind : std::uint8_t { kNull, kTrue, kFalse, kInt, kFloat, kText };
+  // kText: UTF-8 bytes; kUnits1/2/4: code points stored in units of 1, 2
+  // or 4 bytes (no surrogates), written as UTF-8.
+  enum class Kind : std::uint8_t { kNull, kTrue, kFalse, kInt, kFloat, kText, kUnits1, kUnits2, kUnits4 };
 
   static Cell null() noexcept { return made(Kind::kNull, 0); }
   static Cell boolean(bool value) noexcept { return made(value ? Kind::kTrue : Kind::kFalse, 0); }
@@ -39,10 +41,22 @@ class Cell {
     return c;
   }
 
+  // `count` code points at `units`, `unit_size` (1, 2 or 4) bytes each,
+  // owned as text() has it; the writer encodes them, so that whoever makes
+  // the cells need not.
+  static Cell code_points(const void* units, std::size_t count, unsigned unit_size) noexcept {
+    Cell c = made(unit_size == 1 ? Kind::kUnits1 : unit_size == 2 ? Kind::kUnits2 : Kind::kUnits4, count);
+    c.data_ = static_cast<const char*>(units);
+    return c;
+  }
+
   Kind kind() const noexcept { return static_cast<Kind>(size_kind_ & 0xff); }
   std::int64_t integer_value() const noexcept { return i_; }
   double real_value() const noexcept { return d_; }
-  std::string_view text_value() const noexcept { return {data_, static_cast<std::size_t>(size_kind_ >> 8)}; }
+  std::string_view text_value() const noexcept { return {data_, size()}; }
+  const void* units() const noexcept { return data_; }
+  // Bytes of a kText, code points of a kUnits*.
+  std::size_t size() const noexcept { return static_cast<std::size_t>(size_kind_ >> 8); }
 
  private:
   static Cell made(Kind kind, std::size_t size) noexcept {
