@@ -16,7 +16,8 @@ Each runs in a process of its own. The task log's 0.5 s pause per line is
 switched off (time.sleep) for all of them: it is the same on both sides and
 would only hide the difference. Prints the times, peak memory, the ratio and
 the share of kestro's time spent in the cursor; the two files are checked to
-hold the same table.
+hold the same table. --rounds N alternates the cursor alone and kestro N
+times and prints the min and median of each and of their ratio.
 """
 import argparse
 import os
@@ -133,6 +134,9 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=2_000_000)
     ap.add_argument("--repeat", type=int, default=2, help="best of N for kestro and the cursor alone")
+    ap.add_argument("--rounds", type=int, default=1,
+                    help="runs of the cursor alone and kestro, alternating, each in a new process; on a shared "
+                         "machine the ratio's min and median over several rounds say more than one run")
     ap.add_argument("--child")
     ap.add_argument("--port")
     args = ap.parse_args()
@@ -153,8 +157,15 @@ def main():
         print("engine ready in %.1f s (%d rows generated and encoded)" % (time.perf_counter() - started, args.rows))
         # each in its own process, so that peak memory and the collector's
         # state are its own
-        cur = run_child("cursor", port, args.repeat)
-        kes = run_child("kestro", port, args.repeat)
+        curs, kess = [], []
+        for k in range(args.rounds):
+            curs.append(run_child("cursor", port, args.repeat))
+            kess.append(run_child("kestro", port, args.repeat))
+            if k + 1 < args.rounds:
+                os.remove(kess[-1]["out"])
+        cur = min(curs, key=lambda r: r["seconds"])
+        kes = min(kess, key=lambda r: r["seconds"])
+        kes["out"] = kess[-1]["out"]
         ref = run_child("reference", port, 1)
         if cur["out"] != args.rows:
             raise SystemExit("cursor returned %d rows" % cur["out"])
@@ -172,8 +183,19 @@ def main():
                         ("PyHive cursor alone", cur)]:
             print("%-27s %7.2f s  %7.2f s              %6.0f MB (+%.0f MB)"
                   % (name, r["seconds"], r["thread_cpu"], r["rss_mb"], r["growth_mb"]))
-        print("kestro / cursor alone: %.2f x in time, %.2f x in the calling thread's CPU (kestro formats on a "
-              "second thread while the cursor fetches)" % (t_kes / t_cur, kes["thread_cpu"] / cur["thread_cpu"]))
+        print("kestro / cursor alone: %.2f x in time, %.2f x in the calling thread's CPU (kestro formats and "
+              "writes on a second thread while the cursor fetches)" % (t_kes / t_cur, kes["thread_cpu"] / cur["thread_cpu"]))
+        if args.rounds > 1:
+            import statistics
+
+            def spread(values):
+                return "min %.3f, median %.3f" % (min(values), statistics.median(values))
+
+            print("over %d rounds: cursor alone %s s; kestro %s s; kestro / cursor alone in time: each round %s, "
+                  "best against best %.3f; in the calling thread's CPU: each round %s"
+                  % (args.rounds, spread([r["seconds"] for r in curs]), spread([r["seconds"] for r in kess]),
+                     spread([k["seconds"] / c["seconds"] for c, k in zip(curs, kess)]), t_kes / t_cur,
+                     spread([k["thread_cpu"] / c["thread_cpu"] for c, k in zip(curs, kess)])))
         print("time inside the PyHive cursor: %.0f %% of kestro's" % (100 * t_cur / t_kes))
         if t_kes > t_cur:
             print("beyond the cursor: kestro %.2f s, reference %.2f s (%.1f x)"
