@@ -197,7 +197,7 @@ def main():
                      spread([k["seconds"] / c["seconds"] for c, k in zip(curs, kess)]), t_kes / t_cur,
                      spread([k["thread_cpu"] / c["thread_cpu"] for c, k in zip(curs, kess)])))
         print("time inside the PyHive cursor: %.0f %% of kestro's" % (100 * t_cur / t_kes))
-        if t_kes > t_cur:
+        if t_kes - t_cur > 0.01 * t_cur:
             print("beyond the cursor: kestro %.2f s, reference %.2f s (%.1f x)"
                   % (t_kes - t_cur, t_ref - t_cur, (t_ref - t_cur) / (t_kes - t_cur)))
         else:

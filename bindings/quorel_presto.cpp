@@ -356,8 +356,10 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
       auto fetch = [&] {
         try {
           rows = fetch_many(fetch_size);
-        } catch (...) {
-          settle();  // the block's failure comes first: it preceded the fetch
+        } catch (py::error_already_set& e) {
+          // the block's failure comes first: it preceded the fetch; an
+          // interrupt is never replaced
+          if (is_ordinary(e)) settle();
           throw;
         }
         settle();

@@ -378,6 +378,25 @@ def test_block_write_failure_surfaces_at_the_row_that_filled_the_block(
     assert lines[:2] == ["文件大小", "20"] and lines[2].startswith("get data error:") and len(lines) == 3
 
 
+class InterruptedCursor(FreshRowsCursor):
+    def fetchmany(self, size):
+        if self.served == self.fail_after:
+            raise KeyboardInterrupt
+        return super().fetchmany(size)
+
+
+def test_interrupt_during_a_fetch_is_not_replaced_by_the_block_write_failure(
+        client, monkeypatch, log, file_size_limit, tmp_path):
+    monkeypatch.setattr(presto, "connect", lambda **kw: FreshRowsConnection(InterruptedCursor(8, fail_after=4)))
+    first_block = "".join(fresh_rows_oracle(8).splitlines(keepends=True)[:21])
+    target = tmp_path / "out.csv"
+    file_size_limit(len(first_block.encode()))
+    with pytest.raises(KeyboardInterrupt):
+        client.get_data_raw_pyhive_i({}, str(target), "q", block_size=20, fetch_size=10, upcount=0)
+    assert target.read_text(encoding="utf-8") == first_block
+    assert log() == ["文件大小", "20"]
+
+
 # ---- a busy engine (503) is waited out ------------------------------------------------
 
 
