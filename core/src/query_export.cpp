@@ -194,9 +194,25 @@ struct CsvExport::Impl {
     writer.start([this] { file->append(writing.view()); });
   }
 
+  // Text past this much goes to the file before its block is full: the
+  // bytes and the progress lines are the same, and memory stays bounded
+  // whatever the block size.
+  static constexpr std::size_t kSlice = 1 << 20;
+
+  void flush_slice() {
+    wait_write();
+    writing.swap(block);
+    block.clear();
+    write_pending = true;
+    writer.start([this] { file->append(writing.view()); });
+  }
+
   void count_line() {
     ++lines;
-    if (block_rows == block_size) flush_block();
+    if (block_rows == block_size)
+      flush_block();
+    else if (block.size() >= kSlice)
+      flush_slice();
     if (lines % block_size == 0) progress.push_back(lines);
   }
 

@@ -237,3 +237,37 @@ TEST(QueryExport, LargeBlocksWrittenBehindTheParsingInOrderAndFailuresSurface) {
   EXPECT_EQ(err, EFBIG);
   EXPECT_FALSE(std::filesystem::exists(path));
 }
+
+TEST(QueryExport, BlocksLargerThanASliceGiveTheSameFileAndFailuresStillSurface) {
+  // ~3.3 MB of text: a block of every row goes to the file in several slices
+  std::string pad(300, 'q');
+  std::string body = "h\n", want = "a,b\n";
+  for (int i = 0; i < 10000; ++i) {
+    body += "[" + std::to_string(i) + ",\"" + pad + (i % 3 ? "" : ",") + "\"]\n";
+    want += std::to_string(i) + "," + (i % 3 ? pad : "\"" + pad + ",\"") + "\n";
+  }
+  for (std::size_t split : {0, 1, 4096})
+    for (std::size_t bs : {1000000000, 10001, 4000, 3}) {
+      Result r = run(body, bs, 1 << 20, "a,b\n", 2, split);
+      EXPECT_EQ(r.csv, want) << bs << " " << split;
+      EXPECT_EQ(r.progress.size(), 10001 / bs) << bs;
+    }
+
+  std::string path = temp_path("slicefail.csv");
+  int err = 0;
+  {
+    kestro::testing::FileSizeLimit limit(1500 << 10);
+    CsvExport ex(path, 1000000000);
+    try {
+      if (ex.feed(body) == CsvExport::Step::kHeader) {
+        ex.start("a,b\n", 2);
+        ex.feed({});
+      }
+      ex.close();
+    } catch (const kestro::Error& e) {
+      err = e.sys_errno();
+    }
+  }
+  EXPECT_EQ(err, EFBIG);
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
