@@ -560,7 +560,9 @@ struct Scanner {
     }
   }
 
-  bool row(std::size_t ncols, csv::Buffer& out, csv::Buffer& scratch) {  // as field()
+  // One row; it must end the text, or with `to_break`, be followed by a
+  // line break (p is left there).
+  bool row(std::size_t ncols, csv::Buffer& out, csv::Buffer& scratch, bool to_break = false) {  // as field()
     skip_space();
     if (p == end || *p != '[') return false;
     ++p;
@@ -583,7 +585,8 @@ struct Scanner {
       }
     }
     skip_space();
-    if (p != end || n != ncols) return false;
+    if (n != ncols) return false;
+    if (to_break ? p == end || (*p != '\n' && *p != '\r') : p != end) return false;
     out.end_row(row_start, ncols);
     return true;
   }
@@ -593,6 +596,16 @@ struct Scanner {
 
 bool scan_row(std::string_view line, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {
   return scan_row(line, line.size(), ncols, out, scratch);
+}
+
+std::size_t scan_row_line(std::string_view text, std::size_t room, std::size_t ncols, csv::Buffer& out,
+                          ScanScratch& scratch) {
+  std::size_t at = out.size();
+  const char* end = text.data() + text.size();
+  Scanner s{text.data(), end, std::max(end, text.data() + room), scratch};
+  if (s.row(ncols, out, scratch.value, true)) return static_cast<std::size_t>(s.p - text.data());
+  out.truncate(at);
+  return kNoRowLine;
 }
 
 bool scan_row(std::string_view line, std::size_t room, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {
