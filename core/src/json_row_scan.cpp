@@ -217,15 +217,8 @@ struct Scanner {
         case 'r': unescaped.put('\r'); break;
         case 't': unescaped.put('\t'); break;
         case 'u': {
-          int cp = hex4();
-          if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
-            p += 2;
-            int low = hex4();
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
+          int cp = code_point();
+          if (cp < 0) return false;
           put_utf8(unescaped, static_cast<char32_t>(cp));
           break;
         }
@@ -298,15 +291,8 @@ struct Scanner {
         case 'r': *w++ = '\r'; quote = true; break;
         case 't': *w++ = '\t'; break;
         case 'u': {
-          int cp = hex4();
-          if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
-            p += 2;
-            int low = hex4();
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
+          int cp = code_point();
+          if (cp < 0) return false;
           if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
           if (cp == '"') *w++ = '"';
           w = utf8_at(w, static_cast<char32_t>(cp));
@@ -348,6 +334,21 @@ struct Scanner {
     }
 #endif
     while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
+  }
+
+  // The code point of a \u escape whose "\u" is behind p (a surrogate pair
+  // taken whole), or -1 for a bad or lone surrogate escape.
+  int code_point() {
+    int cp = hex4();
+    if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return -1;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return -1;
+      p += 2;
+      int low = hex4();
+      if (low < 0xDC00 || low > 0xDFFF) return -1;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    return cp;
   }
 
   // Four hex digits at p (consumed), or -1.

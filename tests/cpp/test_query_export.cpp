@@ -66,6 +66,28 @@ std::string error_of(const std::string& body, std::size_t ncols = 2, std::size_t
   return "";
 }
 
+// Exporting `body` (header "a,b") with the file size limited to `limit`
+// fails with EFBIG and leaves no file.
+void expect_file_size_failure(const std::string& body, std::size_t block_size, std::size_t limit) {
+  std::string path = temp_path("sizefail.csv");
+  int err = 0;
+  {
+    kestro::testing::FileSizeLimit cap(limit);
+    CsvExport ex(path, block_size);
+    try {
+      if (ex.feed(body) == CsvExport::Step::kHeader) {
+        ex.start("a,b\n", 2);
+        ex.feed({});
+      }
+      ex.close();
+    } catch (const kestro::Error& e) {
+      err = e.sys_errno();
+    }
+  }
+  EXPECT_EQ(err, EFBIG) << block_size;
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 }  // namespace
 
 TEST(QueryExport, SameResultWhateverThePiecesAre) {
@@ -219,23 +241,7 @@ TEST(QueryExport, LargeBlocksWrittenBehindTheParsingInOrderAndFailuresSurface) {
   }
   for (std::size_t split : {0, 1}) EXPECT_EQ(run(body, 500, 1 << 16, "a,b\n", 2, split).csv, want) << split;
 
-  std::string path = temp_path("bigfail.csv");
-  int err = 0;
-  {
-    kestro::testing::FileSizeLimit limit(300 << 10);
-    CsvExport ex(path, 500);
-    try {
-      if (ex.feed(body) == CsvExport::Step::kHeader) {
-        ex.start("a,b\n", 2);
-        ex.feed({});
-      }
-      ex.close();
-    } catch (const kestro::Error& e) {
-      err = e.sys_errno();
-    }
-  }
-  EXPECT_EQ(err, EFBIG);
-  EXPECT_FALSE(std::filesystem::exists(path));
+  expect_file_size_failure(body, 500, 300 << 10);
 }
 
 TEST(QueryExport, BlocksLargerThanASliceGiveTheSameFileAndFailuresStillSurface) {
@@ -253,21 +259,5 @@ TEST(QueryExport, BlocksLargerThanASliceGiveTheSameFileAndFailuresStillSurface) 
       EXPECT_EQ(r.progress.size(), 10001 / bs) << bs;
     }
 
-  std::string path = temp_path("slicefail.csv");
-  int err = 0;
-  {
-    kestro::testing::FileSizeLimit limit(1500 << 10);
-    CsvExport ex(path, 1000000000);
-    try {
-      if (ex.feed(body) == CsvExport::Step::kHeader) {
-        ex.start("a,b\n", 2);
-        ex.feed({});
-      }
-      ex.close();
-    } catch (const kestro::Error& e) {
-      err = e.sys_errno();
-    }
-  }
-  EXPECT_EQ(err, EFBIG);
-  EXPECT_FALSE(std::filesystem::exists(path));
+  expect_file_size_failure(body, 1000000000, 1500 << 10);
 }
