@@ -56,6 +56,7 @@ Run export_once(const char* input, const char* output, std::size_t block_size) {
     std::exit(2);
   }
   std::unique_ptr<char[]> piece(new char[kPiece]);  // not zero-filled: read into
+  ::unlink(output);  // the last run's file is not this run's to truncate
   Run r;
   double cpu0 = cpu_seconds();
   auto t0 = std::chrono::steady_clock::now();
