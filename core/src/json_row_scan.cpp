@@ -78,23 +78,27 @@ int hex_value(char c) {
   return -1;
 }
 
-void put_utf8(csv::Buffer& out, char32_t cp) {
+// Writes the UTF-8 of cp at w; returns the end.
+char* utf8_at(char* w, char32_t cp) {
   if (cp < 0x80) {
-    out.put(static_cast<char>(cp));
+    *w++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out.put(static_cast<char>(0xC0 | (cp >> 6)));
-    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
+    *w++ = static_cast<char>(0xC0 | (cp >> 6));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out.put(static_cast<char>(0xE0 | (cp >> 12)));
-    out.put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
+    *w++ = static_cast<char>(0xE0 | (cp >> 12));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out.put(static_cast<char>(0xF0 | (cp >> 18)));
-    out.put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
+    *w++ = static_cast<char>(0xF0 | (cp >> 18));
+    *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return w;
 }
+
+void put_utf8(csv::Buffer& out, char32_t cp) { out.commit(utf8_at(out.room(4), cp)); }
 
 struct Scanner {
   const char* p;
@@ -119,12 +123,11 @@ struct Scanner {
 
   // A string after its opening quote, as valid UTF-8 without control
   // characters. Leaves p after the closing quote. `text` is the string's
-  // own bytes; when it had escapes, `escaped` is set, has_comma is not, and
-  // either `field` (when given) has had the text's CSV field appended, or
-  // else `unescaped` holds the text.
-  // `ascii` (when given) tells whether an unescaped text is all ASCII.
+  // own bytes, or `unescaped` holding the text when it had escapes; then
+  // `escaped` is set and has_comma is not. `ascii` (when given) tells
+  // whether a text without escapes is all ASCII.
   bool string(std::string_view& text, bool& has_comma, bool& escaped, csv::Buffer& unescaped,
-              csv::Buffer* field = nullptr, bool* ascii = nullptr) {
+              bool* ascii = nullptr) {
     const char* s = p;
     std::uint64_t high = 0;
     std::uint64_t comma = 0;
@@ -175,9 +178,7 @@ struct Scanner {
       if (c == '"') break;
       if (c == '\\') {
         if (ascii) *ascii = false;
-        if (!field) return string_escaped(text, escaped, unescaped, s);
-        escaped = true;
-        return field_escaped(*field, s, comma != 0, (high & kHighs) != 0);
+        return string_escaped(text, escaped, unescaped, s);
       }
       if (c < 0x20) return false;
       high |= c;
@@ -216,15 +217,8 @@ struct Scanner {
         case 'r': unescaped.put('\r'); break;
         case 't': unescaped.put('\t'); break;
         case 'u': {
-          int cp = hex4();
-          if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
-            p += 2;
-            int low = hex4();
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
+          int cp = code_point();
+          if (cp < 0) return false;
           put_utf8(unescaped, static_cast<char32_t>(cp));
           break;
         }
@@ -238,49 +232,70 @@ struct Scanner {
     return valid_utf8(text.data(), text.size());
   }
 
-  // The rest of a top-level string from its first backslash (p), written
-  // to `out` as its CSV field in one pass: unescaped, inner quotes doubled,
-  // quoted when it holds '"', ',', '\n' or '\r' (as needs_quotes()). `s` is
-  // the string's first byte; the bytes before p hold a comma or a byte
-  // above 0x7f as told.
-  bool field_escaped(csv::Buffer& out, const char* s, bool comma, bool high) {
-    std::size_t start = out.size();
-    out.put('"');  // taken back if the field needs no quotes
-    out.put(std::string_view(s, static_cast<std::size_t>(p - s)));
-    bool quote = comma;
-    unsigned marks = high ? kHighMark : 0;
+  // A top-level string after its opening quote, written to `out` as its
+  // CSV field in one pass: copied 16 bytes at a time while it is plain,
+  // unescaped, inner quotes doubled, quoted when it holds '"', ',', '\n' or
+  // '\r' (as needs_quotes()). Leaves p after the closing quote.
+  bool field_string(csv::Buffer& out) {
+    const char* s = p;
+    // Unescaped text is never longer than its JSON (a doubled quote comes
+    // from the two bytes of its escape): room for it, the field's quotes
+    // and the last wide store.
+    char* base = out.room(static_cast<std::size_t>(end - p) + 40);
+    char* w = base;
+    bool quote = false, comma = false, high = false;
     for (;;) {
-      const char* run = p;
-      skip_plain(&marks);
-      out.put(std::string_view(run, static_cast<std::size_t>(p - run)));
-      if (p >= end) return false;
+#if defined(__SSE2__)
+      if (limit - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
+        unsigned stop = stop_mask(v);
+        unsigned keep = stop ? (1u << __builtin_ctz(stop)) - 1 : 0xFFFFu;
+        if (end - p < 16) keep &= (1u << (end - p)) - 1;
+        comma |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')))) & keep) != 0;
+        high |= (static_cast<unsigned>(_mm_movemask_epi8(v)) & keep) != 0;
+        if (!stop) {
+          if (end - p <= 16) return false;  // the line ends inside the string
+          p += 16;
+          w += 16;
+          continue;
+        }
+        int k = __builtin_ctz(stop);
+        if (p + k >= end) return false;
+        p += k;
+        w += k;
+      } else
+#endif
+      {
+        for (; p < end; ++p) {
+          unsigned char c = static_cast<unsigned char>(*p);
+          if (c == '"' || c == '\\' || c < 0x20) break;
+          comma |= c == ',';
+          high |= c >= 0x80;
+          *w++ = static_cast<char>(c);
+        }
+        if (p >= end) return false;
+      }
       char c = *p;
       if (c == '"') break;
-      if (c != '\\' || end - p < 2) return false;
+      if (c != '\\' || end - p < 2) return false;  // a control character
       char e = p[1];
       p += 2;
       switch (e) {
-        case '"': out.put(std::string_view("\"\"")); quote = true; break;
-        case '\\': out.put('\\'); break;
-        case '/': out.put('/'); break;
-        case 'b': out.put('\b'); break;
-        case 'f': out.put('\f'); break;
-        case 'n': out.put('\n'); quote = true; break;
-        case 'r': out.put('\r'); quote = true; break;
-        case 't': out.put('\t'); break;
+        case '"': *w++ = '"'; *w++ = '"'; quote = true; break;
+        case '\\': *w++ = '\\'; break;
+        case '/': *w++ = '/'; break;
+        case 'b': *w++ = '\b'; break;
+        case 'f': *w++ = '\f'; break;
+        case 'n': *w++ = '\n'; quote = true; break;
+        case 'r': *w++ = '\r'; quote = true; break;
+        case 't': *w++ = '\t'; break;
         case 'u': {
-          int cp = hex4();
-          if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
-            p += 2;
-            int low = hex4();
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
+          int cp = code_point();
+          if (cp < 0) return false;
           if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
-          if (cp == '"') out.put('"');
-          put_utf8(out, static_cast<char32_t>(cp));
+          if (cp == '"') *w++ = '"';
+          w = utf8_at(w, static_cast<char32_t>(cp));
           break;
         }
         default:
@@ -289,35 +304,24 @@ struct Scanner {
     }
     // Escapes are ASCII and \u ones come out as valid UTF-8, so the raw
     // bytes are valid exactly when the text is.
-    if ((marks & kHighMark) && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
+    if (high && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
     ++p;
-    if (quote || (marks & kCommaMark)) {
-      out.put('"');
-    } else {  // no quote inside either, so nothing was doubled
-      std::size_t n = out.size() - start - 1;
-      char* at = out.room(0) - n - 1;
-      std::memmove(at, at + 1, n);
-      out.truncate(out.size() - 1);
+    std::size_t n = static_cast<std::size_t>(w - base);
+    if (quote || comma) {
+      std::memmove(base + 1, base, n);
+      base[0] = '"';
+      base[n + 1] = '"';
+      n += 2;
     }
+    out.commit(base + n);
     return true;
   }
 
-  static constexpr unsigned kCommaMark = 1, kHighMark = 2;
-
-  // Moves p to the next quote, backslash or control character (or end);
-  // with `marks`, adds kCommaMark / kHighMark for a comma / a byte above
-  // 0x7f among the bytes passed.
-  void skip_plain(unsigned* marks = nullptr) {
+  // Moves p to the next quote, backslash or control character (or end).
+  void skip_plain() {
 #if defined(__SSE2__)
     while (limit - p >= 16) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      unsigned stop = stop_mask(v);
-      unsigned keep = stop ? (1u << __builtin_ctz(stop)) - 1 : 0xFFFFu;
-      if (end - p < 16) keep &= (1u << (end - p)) - 1;
-      if (marks) {
-        if (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')))) & keep) *marks |= kCommaMark;
-        if (static_cast<unsigned>(_mm_movemask_epi8(v)) & keep) *marks |= kHighMark;
-      }
+      unsigned stop = stop_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
       if (stop) {
         p = std::min(p + __builtin_ctz(stop), end);
         return;
@@ -329,10 +333,22 @@ struct Scanner {
       p += 16;
     }
 #endif
-    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) {
-      if (marks) *marks |= (*p == ',' ? kCommaMark : 0) | (static_cast<unsigned char>(*p) >= 0x80 ? kHighMark : 0);
-      ++p;
+    while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
+  }
+
+  // The code point of a \u escape whose "\u" is behind p (a surrogate pair
+  // taken whole), or -1 for a bad or lone surrogate escape.
+  int code_point() {
+    int cp = hex4();
+    if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return -1;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return -1;
+      p += 2;
+      int low = hex4();
+      if (low < 0xDC00 || low > 0xDFFF) return -1;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
     }
+    return cp;
   }
 
   // Four hex digits at p (consumed), or -1.
@@ -364,12 +380,16 @@ struct Scanner {
     while (p < end && is_digit(*p)) ++p;
   }
 
+  // Where a float token's pieces lie; filled only for floats.
+  struct FloatAt {
+    const char *int_end, *frac, *frac_end, *exp;  // exp: after 'e', or nullptr
+  };
+
   // A number token; is_float when it has a fraction or an exponent, and
-  // then `parts` holds its pieces.
-  bool number(std::string_view& token, bool& is_float, text::DecimalToken& parts) {
+  // then `at` tells where its pieces are.
+  bool number(std::string_view& token, bool& is_float, FloatAt& at) {
     const char* s = p;
-    parts.neg = p < end && *p == '-';
-    if (parts.neg) ++p;
+    if (p < end && *p == '-') ++p;
     const char* ip = p;
     if (p < end && *p == '0') {
       ++p;
@@ -377,29 +397,38 @@ struct Scanner {
       digits();
       if (p == ip) return false;
     }
-    parts.int_part = std::string_view(ip, static_cast<std::size_t>(p - ip));
-    is_float = false;
-    parts.frac_part = {};
-    parts.exp_part = {};
-    if (p < end && *p == '.') {
-      const char* d = ++p;
-      digits();
-      if (p == d) return false;
-      parts.frac_part = std::string_view(d, static_cast<std::size_t>(p - d));
-      is_float = true;
-    }
-    if (p < end && (*p == 'e' || *p == 'E')) {
-      const char* e = ++p;
-      if (p < end && (*p == '+' || *p == '-')) ++p;
-      const char* d = p;
-      digits();
-      if (p == d) return false;
-      parts.exp_part = std::string_view(e, static_cast<std::size_t>(p - e));
-      is_float = true;
+    is_float = p < end && (*p == '.' || *p == 'e' || *p == 'E');
+    if (is_float) {
+      at.int_end = at.frac = at.frac_end = p;
+      at.exp = nullptr;
+      if (*p == '.') {
+        at.frac = ++p;
+        digits();
+        if (p == at.frac) return false;
+        at.frac_end = p;
+      }
+      if (p < end && (*p == 'e' || *p == 'E')) {
+        at.exp = ++p;
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        const char* d = p;
+        digits();
+        if (p == d) return false;
+      }
     }
     token = std::string_view(s, static_cast<std::size_t>(p - s));
-    parts.token = token;
     return true;
+  }
+
+  // The pieces of a float token number() found.
+  static text::DecimalToken decimal(std::string_view token, const FloatAt& at) {
+    text::DecimalToken t;
+    t.token = token;
+    t.neg = token.front() == '-';
+    const char* ip = token.data() + t.neg;
+    t.int_part = std::string_view(ip, static_cast<std::size_t>(at.int_end - ip));
+    t.frac_part = std::string_view(at.frac, static_cast<std::size_t>(at.frac_end - at.frac));
+    if (at.exp) t.exp_part = std::string_view(at.exp, static_cast<std::size_t>(token.data() + token.size() - at.exp));
+    return t;
   }
 
   bool literal(std::string_view word) {
@@ -458,7 +487,7 @@ struct Scanner {
         ++p;
         std::string_view s;
         bool comma, escaped, ascii;
-        if (!string(s, comma, escaped, text, nullptr, &ascii)) return false;
+        if (!string(s, comma, escaped, text, &ascii)) return false;
         bool single = false, del = false;
         if (ascii)
           for (char c : s) {
@@ -496,10 +525,10 @@ struct Scanner {
       default: {
         std::string_view token;
         bool is_float;
-        text::DecimalToken parts;
-        if (!number(token, is_float, parts)) return false;
+        FloatAt at;
+        if (!number(token, is_float, at)) return false;
         if (is_float)
-          out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), parts));
+          out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), decimal(token, at)));
         else
           out.put(token.size() == 2 && token[0] == '-' && token[1] == '0' ? std::string_view("0") : token);
         return true;
@@ -511,22 +540,9 @@ struct Scanner {
   bool field(csv::Buffer& out, csv::Buffer& scratch) {  // scratch: nested or float text
     if (p == end) return false;
     switch (*p) {
-      case '"': {
+      case '"':
         ++p;
-        std::string_view s;
-        bool comma = false, escaped;
-        if (!string(s, comma, escaped, text, &out)) return false;
-        if (escaped) return true;  // written as its field already
-        // no quote and no line break can be in it: only a comma quotes it
-        if (comma) {
-          out.put('"');
-          out.put(s);
-          out.put('"');
-        } else {
-          out.put(s);
-        }
-        return true;
-      }
+        return field_string(out);
       case '[':
         ++p;
         scratch.clear();
@@ -546,19 +562,21 @@ struct Scanner {
       default: {
         std::string_view token;
         bool is_float;
-        text::DecimalToken parts;
-        if (!number(token, is_float, parts)) return false;
+        FloatAt at;
+        if (!number(token, is_float, at)) return false;
         if (!is_float) {
           out.put(token.size() == 2 && token[0] == '-' && token[1] == '0' ? std::string_view("0") : token);
           return true;
         }
-        out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), parts));
+        out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), decimal(token, at)));
         return true;
       }
     }
   }
 
-  bool row(std::size_t ncols, csv::Buffer& out, csv::Buffer& scratch) {  // as field()
+  // One row; it must end the text, or with `to_break`, be followed by a
+  // line break (p is left there).
+  bool row(std::size_t ncols, csv::Buffer& out, csv::Buffer& scratch, bool to_break = false) {  // as field()
     skip_space();
     if (p == end || *p != '[') return false;
     ++p;
@@ -581,7 +599,8 @@ struct Scanner {
       }
     }
     skip_space();
-    if (p != end || n != ncols) return false;
+    if (n != ncols) return false;
+    if (to_break ? p == end || (*p != '\n' && *p != '\r') : p != end) return false;
     out.end_row(row_start, ncols);
     return true;
   }
@@ -591,6 +610,16 @@ struct Scanner {
 
 bool scan_row(std::string_view line, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {
   return scan_row(line, line.size(), ncols, out, scratch);
+}
+
+std::size_t scan_row_line(std::string_view text, std::size_t room, std::size_t ncols, csv::Buffer& out,
+                          ScanScratch& scratch) {
+  std::size_t at = out.size();
+  const char* end = text.data() + text.size();
+  Scanner s{text.data(), end, std::max(end, text.data() + room), scratch};
+  if (s.row(ncols, out, scratch.value, true)) return static_cast<std::size_t>(s.p - text.data());
+  out.truncate(at);
+  return kNoRowLine;
 }
 
 bool scan_row(std::string_view line, std::size_t room, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {

@@ -83,7 +83,7 @@ struct Pow10 {
   std::uint64_t hi, lo;
 };
 
-constexpr int kPow10Min = -292;
+constexpr int kPow10Min = -342;
 constexpr Pow10 kPow10[] = {
 #include "pow10_table.inc"
 };
@@ -164,20 +164,56 @@ void shortest_decimal(double value, std::uint64_t& digits, int& exp) noexcept {
   exp = k;
 }
 
+// The double nearest w * 10^q (w > 0), in one 64 x 128-bit product with
+// the table's power. The table errs upwards by less than one unit, so the
+// product errs by less than 2^64 below its 128th bit: when the bits under
+// the mantissa's rounding bit are not all but the lowest 64 zero, rounding
+// cannot go the other way. False, leaving it to the full parser, when
+// that is not certain or the result is not a normal double.
+bool parse_decimal_fast(std::uint64_t w, int q, double& out) noexcept {
+  if (q < kPow10Min || q > 324) return false;
+  const Pow10& g = kPow10[q - kPow10Min];
+  int lz = __builtin_clzll(w);
+  std::uint64_t wn = w << lz;
+  using u128 = unsigned __int128;
+  u128 low = static_cast<u128>(wn) * g.lo;
+  u128 high = static_cast<u128>(wn) * g.hi;
+  high += static_cast<std::uint64_t>(low >> 64);
+  std::uint64_t hi = static_cast<std::uint64_t>(high >> 64);
+  std::uint64_t mid = static_cast<std::uint64_t>(high);
+  int top = static_cast<int>(hi >> 63);  // the product's top bit: 191 or 190
+  int shift = 10 + top;                  // bits of hi under the mantissa
+  std::uint64_t below = hi & ((std::uint64_t{1} << (shift - 1)) - 1);
+  if (below == 0 && mid == 0) return false;
+  std::uint64_t m = hi >> shift;
+  m += (hi >> (shift - 1)) & 1;
+  int e = 190 + top - lz + floor_log2_pow10(q) - 127 + 1023;
+  if (m == (std::uint64_t{1} << 53)) {
+    m >>= 1;
+    ++e;
+  }
+  if (e < 1 || e > 2046) return false;
+  std::uint64_t bits = static_cast<std::uint64_t>(e) << 52 | (m & ((std::uint64_t{1} << 52) - 1));
+  std::memcpy(&out, &bits, sizeof out);
+  return true;
+}
+
 }  // namespace
 
-char* write_float_repr(char* dst, double value) noexcept {
-  if (std::isnan(value)) return put_text(dst, "nan");
-  if (std::isinf(value)) return put_text(dst, value < 0 ? "-inf" : "inf");
-  if (value == 0) return put_text(dst, std::signbit(value) ? "-0.0" : "0.0");
-  std::uint64_t d;
-  int exp;
+namespace {
+
+// The shortest digits of a finite, nonzero |value|, without trailing zeros.
+void shortest_stripped(double value, std::uint64_t& d, int& exp) noexcept {
   shortest_decimal(std::fabs(value), d, exp);
   while (d % 10 == 0) {
     d /= 10;
     ++exp;
   }
-  // At most 17 digits: two at a time, in 32-bit halves
+}
+
+// Python's repr of +-d * 10^exp (d > 0, at most 17 digits).
+char* write_decimal_repr(char* dst, bool neg, std::uint64_t d, int exp) noexcept {
+  // two digits at a time, in 32-bit halves
   static constexpr char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
@@ -206,7 +242,19 @@ char* write_float_repr(char* dst, double value) noexcept {
   else
     *--w = static_cast<char>('0' + top);
   std::size_t nd = static_cast<std::size_t>(end - w);
-  return write_repr_digits(dst, std::signbit(value), w, nd, exp + static_cast<int>(nd) - 1);
+  return write_repr_digits(dst, neg, w, nd, exp + static_cast<int>(nd) - 1);
+}
+
+}  // namespace
+
+char* write_float_repr(char* dst, double value) noexcept {
+  if (std::isnan(value)) return put_text(dst, "nan");
+  if (std::isinf(value)) return put_text(dst, value < 0 ? "-inf" : "inf");
+  if (value == 0) return put_text(dst, std::signbit(value) ? "-0.0" : "0.0");
+  std::uint64_t d;
+  int exp;
+  shortest_stripped(value, d, exp);
+  return write_decimal_repr(dst, std::signbit(value), d, exp);
 }
 
 DecimalToken split_decimal(std::string_view token) noexcept {
@@ -228,6 +276,44 @@ DecimalToken split_decimal(std::string_view token) noexcept {
   t.exp_part = std::string_view(p, static_cast<std::size_t>(end - p));
   return t;
 }
+
+namespace {
+
+// The exponent after 'e' (sign, digits), held within +-100000.
+long exponent_of(std::string_view e) noexcept {
+  bool neg = !e.empty() && e.front() == '-';
+  if (!e.empty() && (e.front() == '-' || e.front() == '+')) e.remove_prefix(1);
+  long v = 0;
+  for (char c : e)
+    if (v < 100000) v = v * 10 + (c - '0');
+  return neg ? -v : v;
+}
+
+// Eight ASCII digits as their number, in three multiplications.
+inline std::uint32_t eight_digits(const char* s) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, s, 8);
+  v -= 0x3030303030303030ull;
+  v = v * 10 + (v >> 8);
+  v = (((v & 0x000000FF000000FFull) * 0x000F424000000064ull) +
+       (((v >> 16) & 0x000000FF000000FFull) * 0x0000271000000001ull)) >>
+      32;
+  return static_cast<std::uint32_t>(v);
+}
+
+std::uint64_t append_digits(std::uint64_t v, std::string_view d) noexcept {
+  std::size_t i = 0;
+  for (; d.size() - i >= 8; i += 8) v = v * 100000000 + eight_digits(d.data() + i);
+  for (; i < d.size(); ++i) v = v * 10 + static_cast<std::uint64_t>(d[i] - '0');
+  return v;
+}
+
+// The integer of at most 19 digits, a then b.
+std::uint64_t decimal_value(std::string_view a, std::string_view b) noexcept {
+  return append_digits(append_digits(0, a), b);
+}
+
+}  // namespace
 
 char* write_float_token_repr(char* dst, std::string_view token) noexcept {
   return write_float_token_repr(dst, split_decimal(token));
@@ -263,13 +349,7 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
   // Up to 15 digits every decimal in the normal range is the shortest
   // text of its double, so Python's repr has exactly these digits.
   if (nd <= 15) {
-    long exp10 = 0;
-    std::string_view e = t.exp_part;
-    bool eneg = !e.empty() && e.front() == '-';
-    if (!e.empty() && (e.front() == '-' || e.front() == '+')) e.remove_prefix(1);
-    for (char c : e)
-      if (exp10 < 100000) exp10 = exp10 * 10 + (c - '0');
-    long exp = point - 1 + (eneg ? -exp10 : exp10);
+    long exp = point - 1 + exponent_of(t.exp_part);
     if (exp >= -307 && exp <= 307) {
       char digits[16];
       std::memcpy(digits, ip.data(), ip.size());
@@ -277,7 +357,20 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
       return write_repr_digits(dst, t.neg, digits, nd, static_cast<int>(exp));
     }
   }
-  return write_float_repr(dst, parse_token(t.token));
+  double value;
+  long q = exponent_of(t.exp_part) + point - static_cast<long>(nd);
+  std::uint64_t w = nd <= 19 ? decimal_value(ip, fp) : 0;
+  if (nd > 19 || !parse_decimal_fast(w, static_cast<int>(q), value)) return write_float_repr(dst, parse_token(t.token));
+  // A server that writes shortest texts already wrote these digits: then
+  // they are copied rather than made again.
+  std::uint64_t d;
+  int exp;
+  shortest_stripped(value, d, exp);
+  if (d != w || exp != q) return write_decimal_repr(dst, t.neg, d, exp);
+  char digits[20];
+  std::memcpy(digits, ip.data(), ip.size());
+  std::memcpy(digits + ip.size(), fp.data(), fp.size());
+  return write_repr_digits(dst, t.neg, digits, nd, static_cast<int>(q) + static_cast<int>(nd) - 1);
 }
 
 void append_float_repr(std::string& out, double value) {

@@ -75,6 +75,23 @@ Scanned scan(const std::string& line, std::size_t ncols) {
   bool taken2 = scan_row(std::string_view(padded.data(), line.size()), padded.size(), ncols, out2, scratch2);
   EXPECT_EQ(taken2, taken) << line;
   if (taken && taken2) EXPECT_EQ(std::string(out2.view()), all.substr(7)) << line;
+  // Read as the first of the lines still to split: it ends at its break
+  // (after it, what would close a string or a row).
+  for (const char* brk : {"\n", "\r\n", "\r"}) {
+    std::string text = line + brk + "\"]\n[1]\n";
+    kestro::csv::Buffer out3;
+    ScanScratch scratch3;
+    std::size_t n = kestro::query::scan_row_line(text, text.size(), ncols, out3, scratch3);
+    bool has_break = line.find_first_of("\r\n") != std::string::npos;
+    if (!has_break) EXPECT_EQ(n != kestro::query::kNoRowLine, taken) << line;
+    if (n != kestro::query::kNoRowLine) {
+      EXPECT_TRUE(taken) << "taken as the first line only: " << line;
+      EXPECT_EQ(n, line.size()) << line;
+      EXPECT_EQ(std::string(out3.view()), all.substr(7)) << line;
+    } else {
+      EXPECT_EQ(out3.size(), 0u) << line;
+    }
+  }
   return {taken, all.substr(7)};
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <fstream>
@@ -171,4 +172,31 @@ TEST(Text, ShortestDigitsAgreeWithTheStandardLibrary) {
   expect_shortest(5e-324);
   expect_shortest(1.7976931348623157e308);
   expect_shortest(9007199254740993.0);
+}
+
+// Tokens are read as the C library reads them, including the
+// hardest ones: 19 digits next to the midpoint of two doubles, which only a
+// correctly rounded reading gets right.
+TEST(Text, FloatTokensReadAsTheCLibraryReadsThem) {
+  std::mt19937_64 rng(7);
+  auto check = [](const std::string& token) {
+    char buf[kFloatReprMax];
+    std::string ours(buf, write_float_token_repr(buf, token));
+    ASSERT_EQ(ours, float_repr(std::strtod(token.c_str(), nullptr))) << token;
+  };
+  char text[64];
+  for (int i = 0; i < 300000; ++i) {
+    std::uint64_t b = rng() & ~(std::uint64_t{1} << 63);
+    double d;
+    std::memcpy(&d, &b, sizeof d);
+    if (!std::isfinite(d) || d == 0) continue;
+    long double mid = (static_cast<long double>(d) + std::nextafter(d, HUGE_VAL)) / 2;
+    std::snprintf(text, sizeof text, "%.18Le", mid);
+    check(text);
+    std::snprintf(text, sizeof text, "%.*e", static_cast<int>(rng() % 19), d);
+    check(text);
+    std::snprintf(text, sizeof text, "%llu.%llue%d", static_cast<unsigned long long>(rng() % 10000000000ull),
+                  static_cast<unsigned long long>(rng() % 1000000000ull), static_cast<int>(rng() % 700) - 350);
+    check(text);
+  }
 }

@@ -92,7 +92,13 @@ class Buffer {
     if (static_cast<std::size_t>(end_ - cur_) < n) grow(n);
     const char* from = s.data();
     // Most pieces are short: two overlapping word copies beat a call.
-    if (n >= 8 && n <= 16) {
+    if (n > 16 && n <= 32) {
+      char a[16], b[16];
+      std::memcpy(a, from, 16);
+      std::memcpy(b, from + n - 16, 16);
+      std::memcpy(cur_, a, 16);
+      std::memcpy(cur_ + n - 16, b, 16);
+    } else if (n >= 8 && n <= 16) {
       std::uint64_t a, b;
       std::memcpy(&a, from, 8);
       std::memcpy(&b, from + n - 8, 8);

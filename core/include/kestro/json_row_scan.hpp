@@ -30,4 +30,13 @@ bool scan_row(std::string_view line, std::size_t ncols, csv::Buffer& out, ScanSc
 // pieces without a check at every byte.
 bool scan_row(std::string_view line, std::size_t room, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch);
 
+// The same for the row line that starts `text` (lines still to split, the
+// row's end unknown): when the row is followed, after blanks, by a line
+// break, appends it and returns the break's offset; otherwise returns
+// kNoRowLine with `out` unchanged, the line left to be found and read
+// the usual way.
+constexpr std::size_t kNoRowLine = static_cast<std::size_t>(-1);
+std::size_t scan_row_line(std::string_view text, std::size_t room, std::size_t ncols, csv::Buffer& out,
+                          ScanScratch& scratch);
+
 }  // namespace kestro::query
