@@ -5,9 +5,9 @@ and cancelling, and the exception that reaches the caller."""
 import decimal
 import errno
 import os
-import resource
-import signal
 import socket
+import subprocess
+import sys
 
 import pandas
 import pytest
@@ -343,41 +343,6 @@ def test_tolerated_failure_behind_the_cursor_keeps_every_row_fetched(client, mon
     assert lines[:3] == ["文件大小", "20", "40"] and lines[3].startswith("get data error:") and len(lines) == 4
 
 
-@pytest.fixture
-def file_size_limit():
-    """Sets the process's file size limit (writes beyond it fail with EFBIG
-    rather than killing the process); restored afterwards."""
-    saved = resource.getrlimit(resource.RLIMIT_FSIZE)
-    handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    try:
-        yield lambda size: resource.setrlimit(resource.RLIMIT_FSIZE, (size, saved[1]))
-    finally:
-        resource.setrlimit(resource.RLIMIT_FSIZE, saved)
-        signal.signal(signal.SIGXFSZ, handler)
-
-
-@pytest.mark.parametrize("upcount, tolerated", [(None, False), (40, True), (41, False)])
-def test_block_write_failure_surfaces_at_the_row_that_filled_the_block(
-        client, monkeypatch, log, file_size_limit, tmp_path, upcount, tolerated):
-    # The second block (rows 21-40, ending a batch) cannot be written while
-    # the next batch is fetched: the failure counts 40 rows, its progress
-    # line is never written, no row after it is taken.
-    monkeypatch.setattr(presto, "connect", lambda **kw: FreshRowsConnection(FreshRowsCursor(8)))
-    first_block = "".join(fresh_rows_oracle(8).splitlines(keepends=True)[:21])
-    target = tmp_path / "out.csv"
-    file_size_limit(len(first_block.encode()))
-    call = lambda: client.get_data_raw_pyhive_i({}, str(target), "q", block_size=20, fetch_size=10, upcount=upcount)
-    if tolerated:
-        assert call() == str(target)
-    else:
-        with pytest.raises(OSError) as raised:
-            call()
-        assert raised.value.errno == errno.EFBIG
-    assert target.read_text(encoding="utf-8") == first_block
-    lines = log()
-    assert lines[:2] == ["文件大小", "20"] and lines[2].startswith("get data error:") and len(lines) == 3
-
-
 class InterruptedCursor(FreshRowsCursor):
     def fetchmany(self, size):
         if self.served == self.fail_after:
@@ -385,16 +350,60 @@ class InterruptedCursor(FreshRowsCursor):
         return super().fetchmany(size)
 
 
-def test_interrupt_during_a_fetch_is_not_replaced_by_the_block_write_failure(
-        client, monkeypatch, log, file_size_limit, tmp_path):
-    monkeypatch.setattr(presto, "connect", lambda **kw: FreshRowsConnection(InterruptedCursor(8, fail_after=4)))
+LIMITED_ATTEMPT = """
+import resource, signal, sys, time
+time.sleep = lambda seconds: None
+from pyhive import presto
+import test_quorel_presto as t
+from kestro.quorel.quorel import ThinkDataQuery
+cursor, fail_after, limit, path, upcount = sys.argv[1:]
+cursor = getattr(t, cursor)(8, fail_after=None if fail_after == "-" else int(fail_after))
+presto.connect = lambda **kw: t.FreshRowsConnection(cursor)
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(limit), resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+try:
+    ThinkDataQuery("u", "t", ["127.0.0.1", 1]).get_data_raw_pyhive_i(
+        {}, path, "q", block_size=20, fetch_size=10, upcount=None if upcount == "-" else int(upcount))
+    print("outcome: returned")
+except BaseException as e:
+    print("outcome: %s %s" % (type(e).__name__, getattr(e, "errno", None)))
+"""
+
+
+def limited_attempt(tmp_path, cursor="FreshRowsCursor", fail_after=None, upcount=None):
+    """One attempt over 8 batches of 10 rows in blocks of 20, in a child
+    interpreter whose file size limit leaves room for the header and the
+    first block only (writes beyond it fail with EFBIG; a child, so that the
+    limit never meets this process's own output). Returns the first block's
+    text, the file's text, the task-log lines and the outcome line."""
     first_block = "".join(fresh_rows_oracle(8).splitlines(keepends=True)[:21])
     target = tmp_path / "out.csv"
-    file_size_limit(len(first_block.encode()))
-    with pytest.raises(KeyboardInterrupt):
-        client.get_data_raw_pyhive_i({}, str(target), "q", block_size=20, fetch_size=10, upcount=0)
-    assert target.read_text(encoding="utf-8") == first_block
-    assert log() == ["文件大小", "20"]
+    env = {k: v for k, v in os.environ.items() if k != "DJANGO_SETTINGS_MODULE"}  # local mode: lines printed
+    here = os.path.dirname(os.path.abspath(__file__))
+    env["PYTHONPATH"] = os.pathsep.join([here, os.path.dirname(here)])  # this module and servers/
+    args = [cursor, "-" if fail_after is None else str(fail_after), str(len(first_block.encode())), str(target),
+            "-" if upcount is None else str(upcount)]
+    done = subprocess.run([sys.executable, "-c", LIMITED_ATTEMPT] + args, cwd=here, env=env,
+                          stdout=subprocess.PIPE, text=True, timeout=120, check=True)
+    lines = done.stdout.splitlines()
+    return first_block, target.read_text(encoding="utf-8"), lines[:-1], lines[-1]
+
+
+@pytest.mark.parametrize("upcount, tolerated", [(None, False), (40, True), (41, False)])
+def test_block_write_failure_surfaces_at_the_row_that_filled_the_block(tmp_path, upcount, tolerated):
+    # The second block (rows 21-40, ending a batch) cannot be written while
+    # the next batch is fetched: the failure counts 40 rows, its progress
+    # line is never written, no row after it is taken.
+    first_block, text, lines, outcome = limited_attempt(tmp_path, upcount=upcount)
+    assert outcome == ("outcome: returned" if tolerated else "outcome: OSError %d" % errno.EFBIG)
+    assert text == first_block
+    assert lines[:2] == ["文件大小", "20"] and lines[2].startswith("get data error:") and len(lines) == 3
+
+
+def test_interrupt_during_a_fetch_is_not_replaced_by_the_block_write_failure(tmp_path):
+    first_block, text, lines, outcome = limited_attempt(tmp_path, "InterruptedCursor", fail_after=4, upcount=0)
+    assert outcome == "outcome: KeyboardInterrupt None"
+    assert text == first_block and lines == ["文件大小", "20"]
 
 
 # ---- a busy engine (503) is waited out ------------------------------------------------
