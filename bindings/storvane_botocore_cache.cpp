@@ -189,6 +189,122 @@ py::object create_client_class(py::object self, py::object service_name, py::obj
   return remember(g_client_classes, key, py::make_tuple(cls, service_model));
 }
 
+// The event emitter of a session made for one client that the session's
+// maker never uses again (see SoleClientScope); borrowed.
+thread_local PyObject* t_sole_client_emitter = nullptr;
+PyObject* g_aliaser_copy = nullptr;
+PyObject* g_aliaser_type = nullptr;
+
+// A client gets a copy of its session's event emitter so that what it
+// registers stays its own. When the session serves that one client only,
+// there is nobody to keep apart from, and the copy (its whole handler tree,
+// some eight hundred tracked objects) is made for nothing.
+py::object aliaser_copy(py::object self) {
+  if (t_sole_client_emitter != nullptr && self.ptr() == t_sole_client_emitter) {
+    t_sole_client_emitter = nullptr;  // one client only
+    return self;
+  }
+  return h(g_aliaser_copy)(self);
+}
+
+// ---- the session's built-in handlers -----------------------------------------
+//
+// Every new botocore session registers the same few hundred built-in
+// handlers one by one (aliasing, checking and filing each), about a fifth
+// of a file task's time with the GIL held. The handler tree that comes out
+// depends only on that list and the alias table, so sessions made by the
+// factories get a copy of the first one's tree instead.
+
+PyObject* g_register_builtin = nullptr;
+PyObject* g_trie_copy = nullptr;
+PyObject* g_nodelist_type = nullptr;
+PyObject* g_session_type = nullptr;
+PyObject* g_emitter_type = nullptr;
+PyObject* g_builtin_specs = nullptr;     // the handler list the tree was made from, as a tuple
+PyObject* g_builtin_handlers = nullptr;  // the tree: a _PrefixTrie, never handed out
+PyObject* g_builtin_unique = nullptr;    // its unique-id table
+
+// A trie node (or the trie's attributes) with new dicts and handler lists
+// all the way down and the same handlers, as the trie's own copy makes it.
+py::object copy_node(py::handle node) {
+  py::dict copied;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(node.ptr(), &pos, &key, &value)) {
+    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(g_nodelist_type)) {
+      py::tuple lists = py::reinterpret_borrow<py::tuple>(value);
+      py::list first(PySequence_List(lists[0].ptr()), false), middle(PySequence_List(lists[1].ptr()), false),
+          last(PySequence_List(lists[2].ptr()), false);
+      copied[key] = h(g_nodelist_type)(first, middle, last);
+    } else if (PyDict_CheckExact(value)) {
+      copied[key] = copy_node(value);
+    } else {
+      copied[key] = py::handle(value);
+    }
+  }
+  return std::move(copied);
+}
+
+py::object copy_trie(py::handle trie) {
+  py::object copied = py::type::handle_of(trie)();
+  copied.attr("__dict__") = copy_node(trie.attr("__dict__"));
+  return copied;
+}
+
+// While a factory runs, the trie is copied here rather than node by node
+// in Python; the result is the same.
+py::object trie_copy(py::object self) {
+  if (t_building == 0 || g_nodelist_type == nullptr || !PyDict_CheckExact(self.attr("__dict__").ptr()))
+    return h(g_trie_copy)(self);
+  return copy_trie(self);
+}
+
+// The emitter a plain botocore session was just given, still empty, with
+// the default alias table; None otherwise.
+py::object fresh_default_emitter(py::handle session, py::handle events) {
+  if (Py_TYPE(session.ptr()) != reinterpret_cast<PyTypeObject*>(g_session_type)) return py::none();
+  if (Py_TYPE(events.ptr()) != reinterpret_cast<PyTypeObject*>(g_aliaser_type)) return py::none();
+  if (!events.is(session.attr("_events"))) return py::none();
+  if (g_aliases == nullptr || !py::object(events.attr("_event_aliases")).equal(py::reinterpret_borrow<py::object>(g_aliases)))
+    return py::none();
+  py::object emitter = events.attr("_emitter");
+  if (Py_TYPE(emitter.ptr()) != reinterpret_cast<PyTypeObject*>(g_emitter_type)) return py::none();
+  if (py::len(emitter.attr("_unique_id_handlers")) != 0) return py::none();
+  py::object root = emitter.attr("_handlers").attr("_root");
+  if (py::len(root["children"]) != 0 || !root["values"].is_none()) return py::none();
+  return emitter;
+}
+
+// unique id -> {"handler": ..., "count": ...}: the entries are counted in
+// place, so each is a copy.
+py::dict copy_unique(py::handle table) {
+  py::dict copied;
+  for (auto item : py::reinterpret_borrow<py::dict>(table)) copied[item.first] = py::dict(py::reinterpret_borrow<py::dict>(item.second));
+  return copied;
+}
+
+void register_builtin_handlers(py::object self, py::object events) {
+  auto original = [&] { h(g_register_builtin)(self, events); };
+  if (t_building == 0) return original();
+  py::object emitter = fresh_default_emitter(self, events);
+  if (emitter.is_none()) return original();
+  py::tuple specs(py::module_::import("botocore.handlers").attr("BUILTIN_HANDLERS"));
+  if (g_builtin_specs == nullptr || !specs.equal(py::reinterpret_borrow<py::object>(g_builtin_specs))) {
+    original();
+    py::object tree = copy_trie(emitter.attr("_handlers"));
+    py::object unique = copy_unique(emitter.attr("_unique_id_handlers"));
+    // A later handler list replaces the kept tree (the old one is leaked,
+    // like the module's other caches).
+    g_builtin_specs = keep(specs).ptr();
+    g_builtin_handlers = keep(tree).ptr();
+    g_builtin_unique = keep(unique).ptr();
+    return;
+  }
+  emitter.attr("_handlers") = copy_trie(h(g_builtin_handlers));
+  emitter.attr("_unique_id_handlers") = copy_unique(h(g_builtin_unique));
+  emitter.attr("_lookup_cache") = py::dict();
+}
+
 // Replaces `owner.name` with `replacement` and keeps the original, unless
 // botocore no longer has it.
 bool swap(py::handle owner, const char* name, py::object replacement, PyObject*& original) {
@@ -199,6 +315,22 @@ bool swap(py::handle owner, const char* name, py::object replacement, PyObject*&
 }
 
 }  // namespace
+
+SoleClientScope::SoleClientScope(py::handle session) : outer_(t_sole_client_emitter) {
+  t_sole_client_emitter = nullptr;
+  if (!g_shared || g_aliaser_copy == nullptr) return;
+  PyObject* core = PyObject_GetAttrString(session.ptr(), "_session");
+  PyObject* events = core == nullptr ? nullptr : PyObject_GetAttrString(core, "_events");
+  if (events == nullptr) {
+    PyErr_Clear();
+  } else if (Py_TYPE(events) == reinterpret_cast<PyTypeObject*>(g_aliaser_type)) {
+    t_sole_client_emitter = events;  // the session holds it for longer than this scope
+  }
+  Py_XDECREF(events);
+  Py_XDECREF(core);
+}
+
+SoleClientScope::~SoleClientScope() { t_sole_client_emitter = outer_; }
 
 BuildingScope::BuildingScope() { ++t_building; }
 BuildingScope::~BuildingScope() { --t_building; }
@@ -242,6 +374,28 @@ void install_botocore_sharing() {
     py::object cls = hooks.attr("EventAliaser");
     swap(cls, "__init__", py::cpp_function(&aliaser_init, py::name("_kestro_init"), py::is_method(cls)),
          g_aliaser_init);
+  }
+  if (py::hasattr(hooks, "EventAliaser") && py::hasattr(hooks.attr("EventAliaser"), "__copy__")) {
+    py::object cls = hooks.attr("EventAliaser");
+    g_aliaser_type = keep(cls).ptr();
+    swap(cls, "__copy__", py::cpp_function(&aliaser_copy, py::name("__copy__"), py::is_method(cls)),
+         g_aliaser_copy);
+  }
+
+  py::module_ session_mod = py::module_::import("botocore.session");
+  if (g_aliaser_type != nullptr && py::hasattr(hooks, "NodeList") && py::hasattr(hooks, "_PrefixTrie") &&
+      py::hasattr(hooks, "HierarchicalEmitter") && py::hasattr(session_mod, "Session") &&
+      py::hasattr(py::module_::import("botocore.handlers"), "BUILTIN_HANDLERS")) {
+    g_nodelist_type = keep(hooks.attr("NodeList")).ptr();
+    g_emitter_type = keep(hooks.attr("HierarchicalEmitter")).ptr();
+    py::object trie = hooks.attr("_PrefixTrie");
+    swap(trie, "__copy__", py::cpp_function(&trie_copy, py::name("__copy__"), py::is_method(trie)), g_trie_copy);
+    py::object session_cls = session_mod.attr("Session");
+    g_session_type = keep(session_cls).ptr();
+    swap(session_cls, "_register_builtin_handlers",
+         py::cpp_function(&register_builtin_handlers, py::name("_register_builtin_handlers"),
+                          py::is_method(session_cls)),
+         g_register_builtin);
   }
 
   g_providers = keep(py::dict()).ptr();

@@ -32,6 +32,21 @@ struct BuildingScope {
   BuildingScope& operator=(const BuildingScope&) = delete;
 };
 
+// While one is alive on a thread, the next client made there from
+// `session` (a boto3 session its maker uses for that one client and
+// nothing else) takes the session's event emitter instead of a copy of it.
+// Only where the caches are in place.
+class SoleClientScope {
+ public:
+  explicit SoleClientScope(py::handle session);
+  ~SoleClientScope();
+  SoleClientScope(const SoleClientScope&) = delete;
+  SoleClientScope& operator=(const SoleClientScope&) = delete;
+
+ private:
+  PyObject* outer_;
+};
+
 // Puts those caches in place; once, when the module loads. Only on the
 // botocore releases the sharing is tested with; elsewhere nothing is
 // replaced and every session and client is botocore's own.
@@ -43,6 +58,34 @@ bool botocore_shared();
 // Says once, at debug level, that sessions and clients are not shared
 // (nothing when they are).
 void say_botocore_not_shared();
+
+// session.<kind>("s3", ...) ("client" or "resource") with the instance's
+// configuration, and its endpoint when one was given.
+py::object make_s3_from(py::object self, py::object session, const char* kind);
+
+// A file task's client from self.get_s3_client(). When that and
+// get_s3_session are Storvane's own (and botocore is a tested release),
+// the session it came from is kept too, and release() takes both apart so
+// they are freed at once instead of by the cyclic collector; release() is
+// called when the task is done with the client, or on the way out.
+class TaskClient {
+ public:
+  explicit TaskClient(py::object self);
+  ~TaskClient();
+  TaskClient(const TaskClient&) = delete;
+  TaskClient& operator=(const TaskClient&) = delete;
+  void release();
+
+  py::object client;
+
+ private:
+  py::object session_;
+  bool dismantle_ = false;
+};
+
+// Notes which get_s3_client and get_s3_session are Storvane's own; once,
+// when the class is made.
+void remember_own_factories(py::handle cls);
 
 // Adds _upload_i, _download_i, upload_folder and download_folder.
 void define_folder_transfers(kestro::py_common::ClassBuilder& cls);
