@@ -259,6 +259,109 @@ py::object trie_copy(py::object self) {
   return copy_trie(self);
 }
 
+// ---- handler trees shared until written ------------------------------------
+//
+// Even copied, a session's handler tree is some eight hundred tracked
+// objects (a dict per node, a tuple and three lists per handler slot), made
+// for every file task and alive for all of it, so the collector moves most
+// of them to its oldest generation and walks them again and again. The
+// sessions the factories make instead start from the kept tree itself and
+// copy only the nodes on the path of what they register or remove; a
+// node they copied carries the tree's token, so it is copied only once.
+
+PyObject* g_shared_trie_type = nullptr;
+PyObject* g_trie_append = nullptr;
+PyObject* g_trie_remove = nullptr;
+
+py::object copy_nodelist(py::handle values) {
+  if (values.is_none()) return py::none();
+  py::tuple lists = py::reinterpret_borrow<py::tuple>(values);
+  py::list first(PySequence_List(lists[0].ptr()), false), middle(PySequence_List(lists[1].ptr()), false),
+      last(PySequence_List(lists[2].ptr()), false);
+  return h(g_nodelist_type)(first, middle, last);
+}
+
+bool owned(py::handle node, py::handle token) {
+  PyObject* owner = PyDict_GetItemString(node.ptr(), "_owner");  // borrowed
+  return owner == token.ptr();
+}
+
+// The node as the tree's own: its handler lists and the table of its
+// children copied (the children themselves stay shared).
+py::dict own_node(py::handle node, py::handle token) {
+  py::dict copied;
+  copied["chunk"] = node["chunk"];
+  copied["values"] = copy_nodelist(node["values"]);
+  py::object children = node["children"];
+  copied["children"] = py::reinterpret_steal<py::object>(PyDict_Copy(children.ptr()));
+  copied["_owner"] = token;
+  return copied;
+}
+
+// Makes every existing node on the path of `key` the tree's own, so that
+// the tree's own methods can then change them in place.
+void own_path(py::handle self, py::handle key) {
+  py::object token = self.attr("_token");
+  py::object node = self.attr("_root");
+  if (!owned(node, token)) {
+    node = own_node(node, token);
+    self.attr("_root") = node;
+  }
+  for (py::handle part : key.attr("split")(".")) {
+    py::dict children = node["children"];
+    PyObject* child = PyDict_GetItem(children.ptr(), part.ptr());  // borrowed
+    if (child == nullptr) return;
+    if (owned(child, token)) {
+      node = py::reinterpret_borrow<py::object>(child);
+    } else {
+      node = own_node(child, token);
+      children[part] = node;
+    }
+  }
+}
+
+void shared_append(py::object self, py::object key, py::object value, py::args rest, py::kwargs options) {
+  own_path(self, key);
+  h(g_trie_append)(self, key, value, *rest, **options);
+}
+
+void shared_remove(py::object self, py::object key, py::object value) {
+  own_path(self, key);
+  h(g_trie_remove)(self, key, value);
+}
+
+py::object new_shared_trie(py::handle root) {
+  py::object trie = h(g_shared_trie_type)();
+  py::dict state;
+  state["_root"] = root;
+  state["_token"] = py::module_::import("builtins").attr("object")();
+  trie.attr("__dict__") = state;
+  return trie;
+}
+
+// A copy shares every node with the original; from then on neither
+// changes a node in place that it had owned.
+py::object shared_copy(py::object self) {
+  self.attr("_token") = py::module_::import("builtins").attr("object")();
+  return new_shared_trie(self.attr("_root"));
+}
+
+void install_shared_trie(py::handle trie_cls) {
+  if (!py::hasattr(trie_cls, "append_item") || !py::hasattr(trie_cls, "remove_item") ||
+      !py::hasattr(trie_cls, "prefix_search"))
+    return;
+  g_trie_append = keep(trie_cls.attr("append_item")).ptr();
+  g_trie_remove = keep(trie_cls.attr("remove_item")).ptr();
+  py::dict ns;
+  ns["__module__"] = "kestro.s3.storvane";
+  ns["__doc__"] = "A handler tree sharing unchanged nodes with the tree it was made from.";
+  py::object cls = py::module_::import("builtins").attr("type")("_SharedPrefixTrie", py::make_tuple(trie_cls), ns);
+  cls.attr("append_item") = py::cpp_function(&shared_append, py::name("append_item"), py::is_method(cls));
+  cls.attr("remove_item") = py::cpp_function(&shared_remove, py::name("remove_item"), py::is_method(cls));
+  cls.attr("__copy__") = py::cpp_function(&shared_copy, py::name("__copy__"), py::is_method(cls));
+  g_shared_trie_type = keep(cls).ptr();
+}
+
 // The emitter a plain botocore session was just given, still empty, with
 // the default alias table; None otherwise.
 py::object fresh_default_emitter(py::handle session, py::handle events) {
@@ -279,7 +382,8 @@ py::object fresh_default_emitter(py::handle session, py::handle events) {
 // place, so each is a copy.
 py::dict copy_unique(py::handle table) {
   py::dict copied;
-  for (auto item : py::reinterpret_borrow<py::dict>(table)) copied[item.first] = py::dict(py::reinterpret_borrow<py::dict>(item.second));
+  for (auto item : py::reinterpret_borrow<py::dict>(table))
+    copied[item.first] = py::reinterpret_steal<py::object>(PyDict_Copy(item.second.ptr()));
   return copied;
 }
 
@@ -300,7 +404,10 @@ void register_builtin_handlers(py::object self, py::object events) {
     g_builtin_unique = keep(unique).ptr();
     return;
   }
-  emitter.attr("_handlers") = copy_trie(h(g_builtin_handlers));
+  if (g_shared_trie_type != nullptr)
+    emitter.attr("_handlers") = new_shared_trie(h(g_builtin_handlers).attr("_root"));
+  else
+    emitter.attr("_handlers") = copy_trie(h(g_builtin_handlers));
   emitter.attr("_unique_id_handlers") = copy_unique(h(g_builtin_unique));
   emitter.attr("_lookup_cache") = py::dict();
 }
@@ -390,6 +497,7 @@ void install_botocore_sharing() {
     g_emitter_type = keep(hooks.attr("HierarchicalEmitter")).ptr();
     py::object trie = hooks.attr("_PrefixTrie");
     swap(trie, "__copy__", py::cpp_function(&trie_copy, py::name("__copy__"), py::is_method(trie)), g_trie_copy);
+    install_shared_trie(trie);
     py::object session_cls = session_mod.attr("Session");
     g_session_type = keep(session_cls).ptr();
     swap(session_cls, "_register_builtin_handlers",

@@ -262,3 +262,27 @@ def test_factory_sessions_carry_the_handlers_botocore_registers():
     assert handler_tree(sessions[1]) == handler_tree(plain)
     assert note in sessions[0]._session._events._emitter._handlers.prefix_search(EVENT)
     assert note not in sessions[2]._session._events._emitter._handlers.prefix_search(EVENT)
+
+
+def test_removing_a_handler_from_one_session_leaves_the_others_alone():
+    import botocore.handlers
+
+    store = make()
+    a, b = store.get_s3_session(), store.get_s3_session()
+    event, handler = next(spec[:2] for spec in botocore.handlers.BUILTIN_HANDLERS
+                          if len(spec) == 2 and spec[0].startswith("before-parameter-build.s3."))
+
+    def registered(session):
+        return handler in session._session._events._emitter._handlers.prefix_search(event)
+
+    assert registered(a) and registered(b)
+    a.events.unregister(event, handler)
+    assert not registered(a) and registered(b)
+    assert handler_tree(store.get_s3_session()) == handler_tree(b)
+    # a copy of a session's emitter (what each client gets) is as separate
+    c = b.client("s3")
+    c.meta.events.unregister(event, handler)
+    c.meta.events.register(EVENT, note)
+    assert handler not in c.meta.events._emitter._handlers.prefix_search(event)
+    assert registered(b) and note not in b._session._events._emitter._handlers.prefix_search(EVENT)
+    assert handler_tree(store.get_s3_session()) == handler_tree(b)
