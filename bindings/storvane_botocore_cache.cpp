@@ -189,23 +189,7 @@ py::object create_client_class(py::object self, py::object service_name, py::obj
   return remember(g_client_classes, key, py::make_tuple(cls, service_model));
 }
 
-// The event emitter of a session made for one client that the session's
-// maker never uses again (see SoleClientScope); borrowed.
-thread_local PyObject* t_sole_client_emitter = nullptr;
-PyObject* g_aliaser_copy = nullptr;
 PyObject* g_aliaser_type = nullptr;
-
-// A client gets a copy of its session's event emitter so that what it
-// registers stays its own. When the session serves that one client only,
-// there is nobody to keep apart from, and the copy (its whole handler tree,
-// some eight hundred tracked objects) is made for nothing.
-py::object aliaser_copy(py::object self) {
-  if (t_sole_client_emitter != nullptr && self.ptr() == t_sole_client_emitter) {
-    t_sole_client_emitter = nullptr;  // one client only
-    return self;
-  }
-  return h(g_aliaser_copy)(self);
-}
 
 // ---- the session's built-in handlers -----------------------------------------
 //
@@ -423,22 +407,6 @@ bool swap(py::handle owner, const char* name, py::object replacement, PyObject*&
 
 }  // namespace
 
-SoleClientScope::SoleClientScope(py::handle session) : outer_(t_sole_client_emitter) {
-  t_sole_client_emitter = nullptr;
-  if (!g_shared || g_aliaser_copy == nullptr) return;
-  PyObject* core = PyObject_GetAttrString(session.ptr(), "_session");
-  PyObject* events = core == nullptr ? nullptr : PyObject_GetAttrString(core, "_events");
-  if (events == nullptr) {
-    PyErr_Clear();
-  } else if (Py_TYPE(events) == reinterpret_cast<PyTypeObject*>(g_aliaser_type)) {
-    t_sole_client_emitter = events;  // the session holds it for longer than this scope
-  }
-  Py_XDECREF(events);
-  Py_XDECREF(core);
-}
-
-SoleClientScope::~SoleClientScope() { t_sole_client_emitter = outer_; }
-
 BuildingScope::BuildingScope() { ++t_building; }
 BuildingScope::~BuildingScope() { --t_building; }
 
@@ -482,12 +450,7 @@ void install_botocore_sharing() {
     swap(cls, "__init__", py::cpp_function(&aliaser_init, py::name("_kestro_init"), py::is_method(cls)),
          g_aliaser_init);
   }
-  if (py::hasattr(hooks, "EventAliaser") && py::hasattr(hooks.attr("EventAliaser"), "__copy__")) {
-    py::object cls = hooks.attr("EventAliaser");
-    g_aliaser_type = keep(cls).ptr();
-    swap(cls, "__copy__", py::cpp_function(&aliaser_copy, py::name("__copy__"), py::is_method(cls)),
-         g_aliaser_copy);
-  }
+  if (py::hasattr(hooks, "EventAliaser")) g_aliaser_type = keep(hooks.attr("EventAliaser")).ptr();
 
   py::module_ session_mod = py::module_::import("botocore.session");
   if (g_aliaser_type != nullptr && py::hasattr(hooks, "NodeList") && py::hasattr(hooks, "_PrefixTrie") &&

@@ -32,21 +32,6 @@ struct BuildingScope {
   BuildingScope& operator=(const BuildingScope&) = delete;
 };
 
-// While one is alive on a thread, the next client made there from
-// `session` (a boto3 session its maker uses for that one client and
-// nothing else) takes the session's event emitter instead of a copy of it.
-// Only where the caches are in place.
-class SoleClientScope {
- public:
-  explicit SoleClientScope(py::handle session);
-  ~SoleClientScope();
-  SoleClientScope(const SoleClientScope&) = delete;
-  SoleClientScope& operator=(const SoleClientScope&) = delete;
-
- private:
-  PyObject* outer_;
-};
-
 // Puts those caches in place; once, when the module loads. Only on the
 // botocore releases the sharing is tested with; elsewhere nothing is
 // replaced and every session and client is botocore's own.

@@ -104,7 +104,6 @@ TaskClient::TaskClient(py::object self) {
   // What get_s3_client does, keeping hold of the session it makes.
   BuildingScope building;
   session_ = self.attr("get_s3_session")();
-  SoleClientScope sole(session_);
   client = make_s3_from(self, session_, "client");
 }
 

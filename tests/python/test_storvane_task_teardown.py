@@ -128,10 +128,3 @@ def test_what_replaced_factories_return_is_left_intact(cls, s3, bucket, moto_end
     # with anything, but it is the factory's to keep: nothing was taken
     # apart.
     assert client.meta.events._emitter._handlers.prefix_search("before-call.s3.PutObject")
-
-
-def test_a_session_from_the_factory_keeps_one_emitter_per_client(store):
-    session = store.get_s3_session()
-    a, b = session.client("s3"), session.client("s3")
-    assert a.meta.events is not b.meta.events
-    assert a.meta.events is not session._session.get_component("event_emitter")
