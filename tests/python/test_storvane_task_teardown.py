@@ -105,26 +105,31 @@ class CachedClient(storvane.Storvane):
     """One client for every call, made once by Storvane's own factory."""
 
     def get_s3_client(self):
+        self.__dict__.setdefault("made", []).append("client")
         if "_client" not in self.__dict__:
             self._client = super().get_s3_client()
         return self._client
 
 
 class OwnSession(storvane.Storvane):
+    """Keeps every session it hands out."""
+
     def get_s3_session(self):
-        return super().get_s3_session()
+        session = super().get_s3_session()
+        self.__dict__.setdefault("made", []).append(session)
+        return session
 
 
 @pytest.mark.parametrize("cls", [CachedClient, OwnSession])
 def test_what_replaced_factories_return_is_left_intact(cls, s3, bucket, moto_endpoint, tree, task_ctx,
                                                        fast_sleep):
     store = cls(task_ctx, "ak", "sk", bucket, "us-east-1", endpoint_url=moto_endpoint)
+    store.made = []
     store.upload_folder(str(tree), "out", max_workers=1, isdel=False)
-    store.upload_folder(str(tree), "again", max_workers=1, isdel=False)
+    store.upload_folder(str(tree), "again", max_workers=2, isdel=False)
+    assert len(store.made) >= 6  # every file task went through the replacement
+    if cls is OwnSession:
+        assert all(vars(session._session) and vars(session._session._events) for session in store.made)
     client = store.get_s3_client()
     client.put_object(Bucket=bucket, Key="last", Body=b"x")
     assert len(keys_of(s3, bucket)) == 7
-    # Made by the instance's own session factory, its client is not shared
-    # with anything, but it is the factory's to keep: nothing was taken
-    # apart.
-    assert client.meta.events._emitter._handlers.prefix_search("before-call.s3.PutObject")
