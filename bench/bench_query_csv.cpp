@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,7 +55,8 @@ Run export_once(const char* input, const char* output, std::size_t block_size) {
     std::perror(input);
     std::exit(2);
   }
-  std::vector<char> piece(kPiece);
+  std::unique_ptr<char[]> piece(new char[kPiece]);  // not zero-filled: read into
+  ::unlink(output);  // the last run's file is not this run's to truncate
   Run r;
   double cpu0 = cpu_seconds();
   auto t0 = std::chrono::steady_clock::now();
@@ -69,14 +71,14 @@ Run export_once(const char* input, const char* output, std::size_t block_size) {
       }
     };
     for (;;) {
-      ssize_t n = ::read(fd, piece.data(), piece.size());
+      ssize_t n = ::read(fd, piece.get(), kPiece);
       if (n < 0) {
         std::perror("read");
         std::exit(2);
       }
       if (n == 0) break;
       r.bytes_in += static_cast<std::uint64_t>(n);
-      answer(ex.feed(std::string_view(piece.data(), static_cast<std::size_t>(n))), false);
+      answer(ex.feed(std::string_view(piece.get(), static_cast<std::size_t>(n))), false);
     }
     answer(ex.finish(), true);
     ex.take_progress();

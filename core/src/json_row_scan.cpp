@@ -2,11 +2,16 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "kestro/json_text.hpp"
 #include "kestro/pytext.hpp"
+#include "kestro/text.hpp"
 
 namespace kestro::query {
 
@@ -73,65 +78,44 @@ int hex_value(char c) {
   return -1;
 }
 
-void put_utf8(csv::Buffer& out, char32_t cp) {
+// Writes the UTF-8 of cp at w; returns the end.
+char* utf8_at(char* w, char32_t cp) {
   if (cp < 0x80) {
-    out.put(static_cast<char>(cp));
+    *w++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out.put(static_cast<char>(0xC0 | (cp >> 6)));
-    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
+    *w++ = static_cast<char>(0xC0 | (cp >> 6));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out.put(static_cast<char>(0xE0 | (cp >> 12)));
-    out.put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
+    *w++ = static_cast<char>(0xE0 | (cp >> 12));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out.put(static_cast<char>(0xF0 | (cp >> 18)));
-    out.put(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.put(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.put(static_cast<char>(0x80 | (cp & 0x3F)));
+    *w++ = static_cast<char>(0xF0 | (cp >> 18));
+    *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return w;
 }
 
-// A float token's parts, as the number scanner found them.
-struct FloatParts {
-  bool neg = false, has_exp = false;
-  std::string_view int_part, frac_part;
-};
-
-// repr(float(token)) straight from the digits, when that is exact: no
-// exponent, at most 15 significant digits (every such decimal is the
-// shortest text of its double) and a positional repr. False otherwise.
-bool put_float_digits(csv::Buffer& out, const FloatParts& f) {
-  if (f.has_exp) return false;
-  std::string_view ip = f.int_part, fp = f.frac_part;
-  while (!fp.empty() && fp.back() == '0') fp.remove_suffix(1);
-  if (ip.size() == 1 && ip[0] == '0') {
-    std::size_t zeros = 0;
-    while (zeros < fp.size() && fp[zeros] == '0') ++zeros;
-    if (zeros == fp.size()) {
-      out.put(f.neg ? std::string_view("-0.0") : std::string_view("0.0"));
-      return true;
-    }
-    if (zeros > 3 || fp.size() - zeros > 15) return false;  // 1e-05 and below are scientific
-  } else {
-    std::size_t sig = ip.size() + fp.size();
-    if (fp.empty())
-      while (sig > 1 && ip[sig - 1] == '0') --sig;
-    if (ip.size() > 16 || sig > 15) return false;
-  }
-  if (f.neg) out.put('-');
-  out.put(ip);
-  out.put('.');
-  if (fp.empty())
-    out.put('0');
-  else
-    out.put(fp);
-  return true;
-}
+void put_utf8(csv::Buffer& out, char32_t cp) { out.commit(utf8_at(out.room(4), cp)); }
 
 struct Scanner {
   const char* p;
   const char* end;
-  csv::Buffer& text;  // unescaped string texts
+  const char* limit;  // readable up to here (>= end): lets a string be read 16 bytes at a time
+  ScanScratch& scratch;
+  csv::Buffer& text = scratch.text;  // unescaped string texts
+
+#if defined(__SSE2__)
+  // Bit k set when byte k of v is '"', '\\' or a control character.
+  static unsigned stop_mask(__m128i v) {
+    __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    __m128i slash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, slash), control)));
+  }
+#endif
 
   void skip_space() {
     while (p < end && static_cast<unsigned char>(*p) <= ' ' && (*p == ' ' || *p == '\t')) ++p;
@@ -140,12 +124,36 @@ struct Scanner {
   // A string after its opening quote, as valid UTF-8 without control
   // characters. Leaves p after the closing quote. `text` is the string's
   // own bytes, or `unescaped` holding the text when it had escapes; then
-  // `escaped` is set and has_comma is not.
-  bool string(std::string_view& text, bool& has_comma, bool& escaped, csv::Buffer& unescaped) {
+  // `escaped` is set and has_comma is not. `ascii` (when given) tells
+  // whether a text without escapes is all ASCII.
+  bool string(std::string_view& text, bool& has_comma, bool& escaped, csv::Buffer& unescaped,
+              bool* ascii = nullptr) {
     const char* s = p;
     std::uint64_t high = 0;
     std::uint64_t comma = 0;
     escaped = false;
+#if defined(__SSE2__)
+    while (limit - p >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      unsigned stop = stop_mask(v);
+      unsigned hi = static_cast<unsigned>(_mm_movemask_epi8(v));
+      unsigned cm = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
+      if (stop) {
+        int before = __builtin_ctz(stop);
+        if (p + before >= end) return false;  // the line ends inside the string
+        unsigned keep = (1u << before) - 1;
+        high |= hi & keep;
+        comma |= cm & keep;
+        p += before;
+        break;
+      }
+      if (end - p <= 16) return false;
+      high |= hi;
+      comma |= cm;
+      p += 16;
+    }
+    high = high ? kHighs : 0;  // the 8-byte words below test these bits
+#endif
     while (end - p >= 8) {
       std::uint64_t w;
       std::memcpy(&w, p, 8);
@@ -168,7 +176,10 @@ struct Scanner {
       if (p == end) return false;
       unsigned char c = static_cast<unsigned char>(*p);
       if (c == '"') break;
-      if (c == '\\') return string_escaped(text, escaped, unescaped, s);
+      if (c == '\\') {
+        if (ascii) *ascii = false;
+        return string_escaped(text, escaped, unescaped, s);
+      }
       if (c < 0x20) return false;
       high |= c;
       comma |= c == ',';
@@ -176,6 +187,7 @@ struct Scanner {
     text = std::string_view(s, static_cast<std::size_t>(p - s));
     ++p;
     has_comma = comma != 0;
+    if (ascii) *ascii = (high & kHighs) == 0;
     // only texts with bytes above 0x7f need the UTF-8 check
     return (high & kHighs) == 0 || valid_utf8(text.data(), text.size());
   }
@@ -205,15 +217,8 @@ struct Scanner {
         case 'r': unescaped.put('\r'); break;
         case 't': unescaped.put('\t'); break;
         case 'u': {
-          int cp = hex4();
-          if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return false;
-            p += 2;
-            int low = hex4();
-            if (low < 0xDC00 || low > 0xDFFF) return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-          }
+          int cp = code_point();
+          if (cp < 0) return false;
           put_utf8(unescaped, static_cast<char32_t>(cp));
           break;
         }
@@ -227,19 +232,123 @@ struct Scanner {
     return valid_utf8(text.data(), text.size());
   }
 
+  // A top-level string after its opening quote, written to `out` as its
+  // CSV field in one pass: copied 16 bytes at a time while it is plain,
+  // unescaped, inner quotes doubled, quoted when it holds '"', ',', '\n' or
+  // '\r' (as needs_quotes()). Leaves p after the closing quote.
+  bool field_string(csv::Buffer& out) {
+    const char* s = p;
+    // Unescaped text is never longer than its JSON (a doubled quote comes
+    // from the two bytes of its escape): room for it, the field's quotes
+    // and the last wide store.
+    char* base = out.room(static_cast<std::size_t>(end - p) + 40);
+    char* w = base;
+    bool quote = false, comma = false, high = false;
+    for (;;) {
+#if defined(__SSE2__)
+      if (limit - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
+        unsigned stop = stop_mask(v);
+        unsigned keep = stop ? (1u << __builtin_ctz(stop)) - 1 : 0xFFFFu;
+        if (end - p < 16) keep &= (1u << (end - p)) - 1;
+        comma |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')))) & keep) != 0;
+        high |= (static_cast<unsigned>(_mm_movemask_epi8(v)) & keep) != 0;
+        if (!stop) {
+          if (end - p <= 16) return false;  // the line ends inside the string
+          p += 16;
+          w += 16;
+          continue;
+        }
+        int k = __builtin_ctz(stop);
+        if (p + k >= end) return false;
+        p += k;
+        w += k;
+      } else
+#endif
+      {
+        for (; p < end; ++p) {
+          unsigned char c = static_cast<unsigned char>(*p);
+          if (c == '"' || c == '\\' || c < 0x20) break;
+          comma |= c == ',';
+          high |= c >= 0x80;
+          *w++ = static_cast<char>(c);
+        }
+        if (p >= end) return false;
+      }
+      char c = *p;
+      if (c == '"') break;
+      if (c != '\\' || end - p < 2) return false;  // a control character
+      char e = p[1];
+      p += 2;
+      switch (e) {
+        case '"': *w++ = '"'; *w++ = '"'; quote = true; break;
+        case '\\': *w++ = '\\'; break;
+        case '/': *w++ = '/'; break;
+        case 'b': *w++ = '\b'; break;
+        case 'f': *w++ = '\f'; break;
+        case 'n': *w++ = '\n'; quote = true; break;
+        case 'r': *w++ = '\r'; quote = true; break;
+        case 't': *w++ = '\t'; break;
+        case 'u': {
+          int cp = code_point();
+          if (cp < 0) return false;
+          if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
+          if (cp == '"') *w++ = '"';
+          w = utf8_at(w, static_cast<char32_t>(cp));
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+    // Escapes are ASCII and \u ones come out as valid UTF-8, so the raw
+    // bytes are valid exactly when the text is.
+    if (high && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
+    ++p;
+    std::size_t n = static_cast<std::size_t>(w - base);
+    if (quote || comma) {
+      std::memmove(base + 1, base, n);
+      base[0] = '"';
+      base[n + 1] = '"';
+      n += 2;
+    }
+    out.commit(base + n);
+    return true;
+  }
+
   // Moves p to the next quote, backslash or control character (or end).
   void skip_plain() {
-    while (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      std::uint64_t stop = has_byte(w, '"') | has_byte(w, '\\') | has_control(w);
+#if defined(__SSE2__)
+    while (limit - p >= 16) {
+      unsigned stop = stop_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
       if (stop) {
-        p += __builtin_ctzll(stop) >> 3;
+        p = std::min(p + __builtin_ctz(stop), end);
         return;
       }
-      p += 8;
+      if (end - p <= 16) {
+        p = end;
+        return;
+      }
+      p += 16;
     }
+#endif
     while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
+  }
+
+  // The code point of a \u escape whose "\u" is behind p (a surrogate pair
+  // taken whole), or -1 for a bad or lone surrogate escape.
+  int code_point() {
+    int cp = hex4();
+    if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return -1;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (end - p < 2 || p[0] != '\\' || p[1] != 'u') return -1;
+      p += 2;
+      int low = hex4();
+      if (low < 0xDC00 || low > 0xDFFF) return -1;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+    }
+    return cp;
   }
 
   // Four hex digits at p (consumed), or -1.
@@ -273,7 +382,7 @@ struct Scanner {
 
   // A number token; is_float when it has a fraction or an exponent, and
   // then `parts` holds its pieces.
-  bool number(std::string_view& token, bool& is_float, FloatParts& parts) {
+  bool number(std::string_view& token, bool& is_float, text::DecimalToken& parts) {
     const char* s = p;
     parts.neg = p < end && *p == '-';
     if (parts.neg) ++p;
@@ -286,25 +395,26 @@ struct Scanner {
     }
     parts.int_part = std::string_view(ip, static_cast<std::size_t>(p - ip));
     is_float = false;
+    parts.frac_part = {};
+    parts.exp_part = {};
     if (p < end && *p == '.') {
       const char* d = ++p;
       digits();
       if (p == d) return false;
       parts.frac_part = std::string_view(d, static_cast<std::size_t>(p - d));
       is_float = true;
-    } else {
-      parts.frac_part = {};
     }
-    parts.has_exp = p < end && (*p == 'e' || *p == 'E');
-    if (parts.has_exp) {
-      ++p;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+      const char* e = ++p;
       if (p < end && (*p == '+' || *p == '-')) ++p;
       const char* d = p;
       digits();
       if (p == d) return false;
+      parts.exp_part = std::string_view(e, static_cast<std::size_t>(p - e));
       is_float = true;
     }
     token = std::string_view(s, static_cast<std::size_t>(p - s));
+    parts.token = token;
     return true;
   }
 
@@ -317,10 +427,16 @@ struct Scanner {
   // After a value: skips white space; true at ',' (consumed) for another
   // value, false at ']' (consumed) for the end; `ok` false otherwise.
   bool next(bool& ok) {
+    if (p < end && *p == ',') {  // the usual ", " first
+      ++p;
+      if (p < end && *p == ' ') ++p;
+      if (p < end && static_cast<unsigned char>(*p) > ' ') return true;
+      skip_space();
+      return true;
+    }
     skip_space();
     if (p < end && *p == ',') {
       ++p;
-      if (p < end && *p == ' ') ++p;  // the usual ", "
       skip_space();
       return true;
     }
@@ -330,36 +446,52 @@ struct Scanner {
   }
 
   // Python's str() of a nested array (p after its '['), as in a list.
-  bool py_array(std::string& out, int depth) {
+  bool py_array(csv::Buffer& out, int depth) {
     if (depth > kMaxDepth) return false;
-    out += '[';
+    out.put('[');
     skip_space();
     if (p < end && *p == ']') {
       ++p;
-      out += ']';
+      out.put(']');
       return true;
     }
     for (bool first = true;; first = false) {
-      if (!first) out += ", ";
+      if (!first) out.put(std::string_view(", "));
       if (!py_value(out, depth)) return false;
       bool ok = true;
       if (!next(ok)) {
         if (!ok) return false;
-        out += ']';
+        out.put(']');
         return true;
       }
     }
   }
 
-  bool py_value(std::string& out, int depth) {
+  bool py_value(csv::Buffer& out, int depth) {
     if (p == end) return false;
     switch (*p) {
       case '"': {
         ++p;
         std::string_view s;
-        bool comma, escaped;
-        if (!string(s, comma, escaped, text)) return false;
-        pytext::append_str_repr(out, s);
+        bool comma, escaped, ascii;
+        if (!string(s, comma, escaped, text, &ascii)) return false;
+        bool single = false, del = false;
+        if (ascii)
+          for (char c : s) {
+            single |= c == '\'';
+            del |= c == '\x7f';
+          }
+        if (ascii && !del) {  // printable ASCII without '"' or '\\': only the quote to choose
+          char q = single ? '"' : '\'';
+          out.put(q);
+          out.put(s);
+          out.put(q);
+        } else {
+          std::string& repr = scratch.repr;
+          repr.clear();
+          pytext::append_str_repr(repr, s);
+          out.put(repr);
+        }
         return true;
       }
       case '[':
@@ -367,58 +499,42 @@ struct Scanner {
         return py_array(out, depth + 1);
       case 't':
         if (!literal("true")) return false;
-        out += "True";
+        out.put(std::string_view("True"));
         return true;
       case 'f':
         if (!literal("false")) return false;
-        out += "False";
+        out.put(std::string_view("False"));
         return true;
       case 'n':
         if (!literal("null")) return false;
-        out += "None";
+        out.put(std::string_view("None"));
         return true;
       default: {
         std::string_view token;
         bool is_float;
-        FloatParts parts;
+        text::DecimalToken parts;
         if (!number(token, is_float, parts)) return false;
         if (is_float)
-          json_text::append_float_token(out, token);
+          out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), parts));
         else
-          pytext::append_int_token(out, token);
+          out.put(token.size() == 2 && token[0] == '-' && token[1] == '0' ? std::string_view("0") : token);
         return true;
       }
     }
   }
 
   // One top-level value as its CSV field.
-  bool field(csv::Buffer& out, std::string& scratch) {  // scratch: nested or float text
+  bool field(csv::Buffer& out, csv::Buffer& scratch) {  // scratch: nested or float text
     if (p == end) return false;
     switch (*p) {
-      case '"': {
+      case '"':
         ++p;
-        std::string_view s;
-        bool comma = false, escaped;
-        if (!string(s, comma, escaped, text)) return false;
-        if (escaped) {
-          out.put_field(s);
-          return true;
-        }
-        // no quote and no line break can be in it: only a comma quotes it
-        if (comma) {
-          out.put('"');
-          out.put(s);
-          out.put('"');
-        } else {
-          out.put(s);
-        }
-        return true;
-      }
+        return field_string(out);
       case '[':
         ++p;
         scratch.clear();
         if (!py_array(scratch, 1)) return false;
-        out.put_field(scratch);
+        out.put_field(scratch.view());
         return true;
       case 't':
         if (!literal("true")) return false;
@@ -433,22 +549,21 @@ struct Scanner {
       default: {
         std::string_view token;
         bool is_float;
-        FloatParts parts;
+        text::DecimalToken parts;
         if (!number(token, is_float, parts)) return false;
         if (!is_float) {
           out.put(token.size() == 2 && token[0] == '-' && token[1] == '0' ? std::string_view("0") : token);
           return true;
         }
-        if (put_float_digits(out, parts)) return true;
-        scratch.clear();
-        json_text::append_float_token(scratch, token);
-        out.put(scratch);
+        out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), parts));
         return true;
       }
     }
   }
 
-  bool row(std::size_t ncols, csv::Buffer& out, std::string& scratch) {  // as field()
+  // One row; it must end the text, or with `to_break`, be followed by a
+  // line break (p is left there).
+  bool row(std::size_t ncols, csv::Buffer& out, csv::Buffer& scratch, bool to_break = false) {  // as field()
     skip_space();
     if (p == end || *p != '[') return false;
     ++p;
@@ -471,7 +586,8 @@ struct Scanner {
       }
     }
     skip_space();
-    if (p != end || n != ncols) return false;
+    if (n != ncols) return false;
+    if (to_break ? p == end || (*p != '\n' && *p != '\r') : p != end) return false;
     out.end_row(row_start, ncols);
     return true;
   }
@@ -480,8 +596,23 @@ struct Scanner {
 }  // namespace
 
 bool scan_row(std::string_view line, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {
+  return scan_row(line, line.size(), ncols, out, scratch);
+}
+
+std::size_t scan_row_line(std::string_view text, std::size_t room, std::size_t ncols, csv::Buffer& out,
+                          ScanScratch& scratch) {
   std::size_t at = out.size();
-  Scanner s{line.data(), line.data() + line.size(), scratch.text};
+  const char* end = text.data() + text.size();
+  Scanner s{text.data(), end, std::max(end, text.data() + room), scratch};
+  if (s.row(ncols, out, scratch.value, true)) return static_cast<std::size_t>(s.p - text.data());
+  out.truncate(at);
+  return kNoRowLine;
+}
+
+bool scan_row(std::string_view line, std::size_t room, std::size_t ncols, csv::Buffer& out, ScanScratch& scratch) {
+  std::size_t at = out.size();
+  const char* end = line.data() + line.size();
+  Scanner s{line.data(), end, std::max(end, line.data() + room), scratch};
   if (s.row(ncols, out, scratch.value)) return true;
   out.truncate(at);
   return false;

@@ -51,11 +51,11 @@ void append_py_dict(std::string& out, od::value& v) {
 
 }  // namespace
 
-// From the digits when exact, else through the double. Not simdjson's
-// get_double: its 3.0 builtin parser misreads long mantissas
-// (0.20000000000000000001 gave 0.0155...).
+// From the token's own digits, not simdjson's get_double: its 3.0 builtin
+// parser misreads long mantissas (0.20000000000000000001 gave 0.0155...).
 void append_float_token(std::string& out, std::string_view token) {
-  if (!pytext::append_float_token_repr(out, token)) text::append_float_repr(out, pytext::parse_float_token(token));
+  char buf[text::kFloatReprMax];
+  out.append(buf, text::write_float_token_repr(buf, token));
 }
 
 void append_py(std::string& out, od::value& v) {

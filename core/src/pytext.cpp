@@ -145,40 +145,6 @@ int number_kind(std::string_view t) noexcept {
   return !n.valid ? 0 : n.is_float ? 2 : 1;
 }
 
-bool append_float_token_repr(std::string& out, std::string_view t) {
-  NumberParts n = split_number(t);
-  if (!n.valid || !n.is_float || n.has_exp) return false;
-  std::string_view ip = n.int_part, fp = n.frac_part;
-  while (!fp.empty() && fp.back() == '0') fp.remove_suffix(1);
-  if (ip == "0") {
-    std::size_t zeros = 0;
-    while (zeros < fp.size() && fp[zeros] == '0') ++zeros;
-    if (zeros == fp.size()) {  // zero itself
-      out += n.neg ? "-0.0" : "0.0";
-      return true;
-    }
-    if (zeros > 3 || fp.size() - zeros > 15) return false;  // 1e-05 and below are scientific
-  } else {
-    if (ip.size() > 16) return false;
-    std::size_t sig = ip.size() + fp.size();
-    if (fp.empty())
-      while (sig > 1 && ip[sig - 1] == '0') --sig;
-    if (sig > 15) return false;
-  }
-  std::size_t at = out.size();
-  out.resize(at + n.neg + ip.size() + 1 + (fp.empty() ? 1 : fp.size()));
-  char* d = out.data() + at;
-  if (n.neg) *d++ = '-';
-  std::memcpy(d, ip.data(), ip.size());
-  d += ip.size();
-  *d++ = '.';
-  if (fp.empty())
-    *d = '0';
-  else
-    std::memcpy(d, fp.data(), fp.size());
-  return true;
-}
-
 double parse_float_token(std::string_view token) {
   double value = 0;
   auto res = std::from_chars(token.data(), token.data() + token.size(), value);

@@ -12,6 +12,7 @@
 #include "kestro/error.hpp"
 #include "kestro/json_row_scan.hpp"
 #include "kestro/json_text.hpp"
+#include "kestro/text.hpp"
 
 namespace kestro::query {
 
@@ -45,17 +46,13 @@ struct RowParser {
   }
   [[noreturn]] static void malformed(simdjson::error_code err) { malformed(simdjson::error_message(err)); }
 
-  std::string num;  // scratch for a float's text
-
   void put_number(csv::Buffer& block, od::value& v) {
     std::string_view token;
     if (json_text::number_token(v, token) == 1) {
       block.put(token == "-0" ? std::string_view("0") : token);
       return;
     }
-    num.clear();
-    json_text::append_float_token(num, token);
-    block.put(num);
+    block.commit(text::write_float_token_repr(block.room(text::kFloatReprMax), token));
   }
 
   std::string nested;  // scratch for one nested value's text
@@ -94,7 +91,7 @@ struct RowParser {
   // `block`. False for a line that adds no row (white space, null).
   // `room` is what the buffer holds from line.data() on, padding included.
   bool parse(std::string_view line, std::size_t room, csv::Buffer& block) {
-    if (scan_row(line, ncols, block, scan_scratch)) return true;
+    if (scan_row(line, room, ncols, block, scan_scratch)) return true;
     if (is_space_line(line)) return false;
     od::document doc;
     if (auto err = parser.iterate(simdjson::padded_string_view(line.data(), line.size(), room)).get(doc))
@@ -197,9 +194,25 @@ struct CsvExport::Impl {
     writer.start([this] { file->append(writing.view()); });
   }
 
+  // Text past this much goes to the file before its block is full: the
+  // bytes and the progress lines are the same, and memory stays bounded
+  // whatever the block size.
+  static constexpr std::size_t kSlice = 1 << 20;
+
+  void flush_slice() {
+    wait_write();
+    writing.swap(block);
+    block.clear();
+    write_pending = true;
+    writer.start([this] { file->append(writing.view()); });
+  }
+
   void count_line() {
     ++lines;
-    if (block_rows == block_size) flush_block();
+    if (block_rows == block_size)
+      flush_block();
+    else if (block.size() >= kSlice)
+      flush_slice();
     if (lines % block_size == 0) progress.push_back(lines);
   }
 
@@ -222,9 +235,15 @@ struct CsvExport::Impl {
 
   // Calls on_line(line, next) for each line in buf[from, to) that ends in a
   // break (or at `to` when `final`), empty lines skipped; stops early when
-  // on_line returns false. Returns where it stopped.
+  // on_line returns false. Returns where it stopped. A row line that
+  // row_fast(from) takes whole (returning where its break is) is not
+  // looked for first: the scan that writes it finds its end.
   template <class F>
   std::size_t each_line(std::size_t from, std::size_t to, bool final, F&& on_line) {
+    return each_line(from, to, final, [](std::size_t, std::size_t) { return kNone; }, on_line);
+  }
+  template <class Fast, class F>
+  std::size_t each_line(std::size_t from, std::size_t to, bool final, Fast&& row_fast, F&& on_line) {
     const char* base = buf.data();
     // A "\r" is rare: look for the next one only once the last is behind.
     auto find_cr = [&](std::size_t at) {
@@ -233,6 +252,11 @@ struct CsvExport::Impl {
     };
     std::size_t cr_at = from < to ? find_cr(from) : kNone;
     while (from < to) {
+      std::size_t taken = row_fast(from, to);
+      if (taken != kNone) {
+        from = taken + 1;
+        continue;
+      }
       if (cr_at < from) cr_at = find_cr(from);
       const void* lf = std::memchr(base + from, '\n', to - from);
       std::size_t brk = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - base) : kNone;
@@ -262,7 +286,15 @@ struct CsvExport::Impl {
     seg.row_end.clear();
     seg.is_row.clear();
     seg.error.reset();
-    seg.stop = each_line(from, to, false, [&](std::string_view line, std::size_t at, std::size_t) {
+    auto row_fast = [&](std::size_t at, std::size_t stop) {
+      std::size_t n = scan_row_line(std::string_view(buf.data() + at, stop - at), buf.size() - at, rows_side.ncols,
+                                    seg.csv, rows_side.scan_scratch);
+      if (n == kNoRowLine) return kNone;
+      seg.is_row.push_back(true);
+      seg.row_end.push_back(seg.csv.size());
+      return at + n;
+    };
+    seg.stop = each_line(from, to, false, row_fast, [&](std::string_view line, std::size_t at, std::size_t) {
       try {
         bool row = rows_side.parse(line, buf.size() - at, seg.csv);
         seg.is_row.push_back(row);
@@ -298,7 +330,17 @@ struct CsvExport::Impl {
   }
 
   void handle_lines(std::size_t to, bool final) {
-    begin = each_line(begin, to, final, [&](std::string_view line, std::size_t at, std::size_t next) {
+    auto row_fast = [&](std::size_t at, std::size_t stop) {
+      std::size_t n = scan_row_line(std::string_view(buf.data() + at, stop - at), buf.size() - at, ncols, block,
+                                    rows_here.scan_scratch);
+      if (n == kNoRowLine) return kNone;
+      ++rows;
+      ++block_rows;
+      begin = at + n + 1;
+      count_line();
+      return at + n;
+    };
+    begin = each_line(begin, to, final, row_fast, [&](std::string_view line, std::size_t at, std::size_t next) {
       handle_row(line, buf.size() - at);
       begin = next;
       count_line();

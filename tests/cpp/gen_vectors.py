@@ -1,7 +1,8 @@
 """Writes Python's own answers for the C++ text tests (the oracle).
 
 Lines: "repr <hex bits> <repr(x)>", "round <hex bits> <repr(round(x, 4))>",
-"norm <path> <posixpath.normpath>" (paths never contain spaces).
+"norm <path> <posixpath.normpath>" (paths never contain spaces),
+"token <JSON number token> <repr(float(token))>".
 """
 import os
 import posixpath
@@ -12,6 +13,37 @@ import sys
 
 def bits(x):
     return struct.unpack("<Q", struct.pack("<d", x))[0]
+
+
+def number_tokens(rnd, values):
+    """JSON float tokens of every shape a server may write: shortest or not,
+    padded with zeros, long mantissas, any exponent spelling, out of range."""
+    tokens = ["1.50", "0.000100", "100.000", "-0.00", "0.0", "0e10", "-0.0E-3", "1000000000000000.0",
+              "123456789012345.0", "0.123456789012345", "-9478.65", "0.00001", "1e5", "1.5E-3", "1E+16",
+              "12345678901234567.0", "1234567890123456.7", "0.1234567890123456", "1234567890123456.0",
+              "1e400", "-1e400", "1e-400", "4.9e-324", "2.2250738585072014e-308", "2.225073858507201e-308",
+              "9.99999999999999e307", "1.79769313486232e308", "1e-307", "1e-308", "1e307", "1e308",
+              "0.20000000000000000001", "123456789012345678901234567890.5", "1" + "0" * 25 + ".0",
+              "0." + "0" * 30 + "1", "1.000000000000000000000000001", "9007199254740993.0", "1e0000000000000000005"]
+    for x in rnd.sample(values, 20000):
+        if x != x or x in (float("inf"), float("-inf")):
+            continue
+        tokens.append(repr(x))
+        k = rnd.randint(0, 20)
+        tokens.append("%.*e" % (k, x))
+        tokens.append(("%.*E" % (k, x)).replace("E+", "E"))
+        if abs(x) < 1e20:
+            tokens.append("%.*f" % (rnd.randint(1, 25), x))
+    for _ in range(20000):
+        digits = "".join(rnd.choice("0123456789") for _ in range(rnd.randint(1, 19)))
+        point = rnd.randint(0, len(digits))
+        body = (digits[:point] or "0") + "." + (digits[point:] or "0")
+        body = body.lstrip("0") or "0"
+        if body.startswith("."):
+            body = "0" + body
+        exp = rnd.choice(["", "e%d" % rnd.randint(-330, 330), "E+%03d" % rnd.randint(0, 320), "e-%d" % rnd.randint(0, 20)])
+        tokens.append(rnd.choice(["", "-"]) + body + exp)
+    return tokens
 
 
 def main(out_path):
@@ -34,6 +66,8 @@ def main(out_path):
             f.write("repr %x %s\n" % (bits(x), repr(x)))
             if abs(x) < 1e300:
                 f.write("round %x %s\n" % (bits(x), repr(round(x, 4))))
+        for t in number_tokens(rnd, values):
+            f.write("token %s %s\n" % (t, repr(float(t))))
         parts = ["a", "b", ".", "..", "", "c"]
         for _ in range(5000):
             p = "/".join(rnd.choice(parts) for _ in range(rnd.randint(0, 6)))

@@ -66,6 +66,32 @@ Scanned scan(const std::string& line, std::size_t ncols) {
   std::string all(out.view());
   EXPECT_EQ(all.substr(0, 7), "prefix|") << line;
   if (!taken) EXPECT_EQ(all, "prefix|") << "a declined line wrote: " << line;
+  // Read from a padded buffer, where bytes after the line (here ones that
+  // would close a string or a row) are readable: the same answer.
+  std::string padded = line + std::string(64, '"') + "]\n";
+  for (std::size_t k = line.size(); k < padded.size(); k += 3) padded[k] = ']';
+  kestro::csv::Buffer out2;
+  ScanScratch scratch2;
+  bool taken2 = scan_row(std::string_view(padded.data(), line.size()), padded.size(), ncols, out2, scratch2);
+  EXPECT_EQ(taken2, taken) << line;
+  if (taken && taken2) EXPECT_EQ(std::string(out2.view()), all.substr(7)) << line;
+  // Read as the first of the lines still to split: it ends at its break
+  // (after it, what would close a string or a row).
+  for (const char* brk : {"\n", "\r\n", "\r"}) {
+    std::string text = line + brk + "\"]\n[1]\n";
+    kestro::csv::Buffer out3;
+    ScanScratch scratch3;
+    std::size_t n = kestro::query::scan_row_line(text, text.size(), ncols, out3, scratch3);
+    bool has_break = line.find_first_of("\r\n") != std::string::npos;
+    if (!has_break) EXPECT_EQ(n != kestro::query::kNoRowLine, taken) << line;
+    if (n != kestro::query::kNoRowLine) {
+      EXPECT_TRUE(taken) << "taken as the first line only: " << line;
+      EXPECT_EQ(n, line.size()) << line;
+      EXPECT_EQ(std::string(out3.view()), all.substr(7)) << line;
+    } else {
+      EXPECT_EQ(out3.size(), 0u) << line;
+    }
+  }
   return {taken, all.substr(7)};
 }
 
@@ -133,6 +159,9 @@ TEST(JsonRowScan, DeclinesWhatItIsNotSureOfAndNeverTakesInvalidJson) {
       "[\"\\u12\"]", "[\"\\ud800\"]", "[\"\\udc00\"]", "[\"\\ud800\\u0041\"]", "[\"\xff\"]",
       "[\"\xc0\xaf\"]", "[\"\xed\xa0\x80\"]", "[\"\xf4\x90\x80\x80\"]", "[\"\xe4\xb8\"]",
       "\xef\xbb\xbf[1]", "[1]\v", "[1] x",
+      // a string the line ends in, short or long of a wide piece
+      "[\"abcdefghijklmnopqrstuvwxyz]", "[\"abcdefghijklmno]", "[\"abcdefghijklmnopqrstuvwxyz\\n]",
+      "[1, \"abcdefghijklmnopqrstuvwxyz0123456789", "[\"abcdefghijklm\\",
   };
   for (const char* line : lines) {
     Scanned s = scan(line, count_values(line));
@@ -149,7 +178,12 @@ TEST(JsonRowScan, RandomRowsAndTheirCorruptionsAgreeWithTheFullParser) {
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   const char* atoms[] = {"0", "-0", "7", "-12", "3.25", "1e5", "-2.5E-7", "1e308", "0.1", "123456789.125",
                          "true", "false", "null", "\"\"", "\"a,b\"", "\"x\\\"y\"", "\"\\u00e9\"",
-                         "\"名字\"", "\"\\ud83d\\ude00\"", "\"tab\\tend\"", "\" lead\""};
+                         "\"名字\"", "\"\\ud83d\\ude00\"", "\"tab\\tend\"", "\" lead\"",
+                         "\"a longer text, with a comma, read in wide pieces\"",
+                         "\"Zürich and 名字と名前, longer than a piece\"",
+                         "\"an escape \\n past the first piece of it, then more\"",
+                         "\"\\u0022q\\u002c\"", "\"a\\u000ab\\u000d\"", "\"\\/ over \\t sixteen bytes, \\u00e9\"",
+                         "\"it's\"", "\"del\x7f\""};
   std::function<std::string(int)> value = [&](int depth) -> std::string {
     if (depth < 3 && pick(5) == 0) {
       std::string s = "[";

@@ -54,23 +54,3 @@ TEST(PyText, NumberTokens) {
   EXPECT_EQ(pytext::parse_float_token("2.2250738585072011e-308"), 2.2250738585072011e-308);
 }
 
-TEST(PyText, FloatTokensWrittenFromTheirDigits) {
-  struct Case { const char* token; const char* repr; };
-  // exact from the digits
-  const Case fast[] = {{"1.50", "1.5"}, {"0.000100", "0.0001"}, {"100.000", "100.0"}, {"-0.00", "-0.0"},
-                       {"0.0", "0.0"}, {"1000000000000000.0", "1000000000000000.0"},
-                       {"123456789012345.0", "123456789012345.0"}, {"0.123456789012345", "0.123456789012345"},
-                       {"-9478.65", "-9478.65"}};
-  for (const auto& c : fast) {
-    std::string out;
-    EXPECT_TRUE(pytext::append_float_token_repr(out, c.token)) << c.token;
-    EXPECT_EQ(out, c.repr) << c.token;
-  }
-  // left to the double: scientific, exponent, or more than 15 digits
-  for (const char* slow : {"0.00001", "1e5", "1.5E-3", "12345678901234567.0", "1234567890123456.7",
-                           "0.1234567890123456", "1234567890123456.0"}) {
-    std::string out;
-    EXPECT_FALSE(pytext::append_float_token_repr(out, slow)) << slow;
-    EXPECT_TRUE(out.empty());
-  }
-}

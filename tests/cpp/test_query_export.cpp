@@ -66,6 +66,28 @@ std::string error_of(const std::string& body, std::size_t ncols = 2, std::size_t
   return "";
 }
 
+// Exporting `body` (header "a,b") with the file size limited to `limit`
+// fails with EFBIG and leaves no file.
+void expect_file_size_failure(const std::string& body, std::size_t block_size, std::size_t limit) {
+  std::string path = temp_path("sizefail.csv");
+  int err = 0;
+  {
+    kestro::testing::FileSizeLimit cap(limit);
+    CsvExport ex(path, block_size);
+    try {
+      if (ex.feed(body) == CsvExport::Step::kHeader) {
+        ex.start("a,b\n", 2);
+        ex.feed({});
+      }
+      ex.close();
+    } catch (const kestro::Error& e) {
+      err = e.sys_errno();
+    }
+  }
+  EXPECT_EQ(err, EFBIG) << block_size;
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 }  // namespace
 
 TEST(QueryExport, SameResultWhateverThePiecesAre) {
@@ -219,21 +241,23 @@ TEST(QueryExport, LargeBlocksWrittenBehindTheParsingInOrderAndFailuresSurface) {
   }
   for (std::size_t split : {0, 1}) EXPECT_EQ(run(body, 500, 1 << 16, "a,b\n", 2, split).csv, want) << split;
 
-  std::string path = temp_path("bigfail.csv");
-  int err = 0;
-  {
-    kestro::testing::FileSizeLimit limit(300 << 10);
-    CsvExport ex(path, 500);
-    try {
-      if (ex.feed(body) == CsvExport::Step::kHeader) {
-        ex.start("a,b\n", 2);
-        ex.feed({});
-      }
-      ex.close();
-    } catch (const kestro::Error& e) {
-      err = e.sys_errno();
-    }
+  expect_file_size_failure(body, 500, 300 << 10);
+}
+
+TEST(QueryExport, BlocksLargerThanASliceGiveTheSameFileAndFailuresStillSurface) {
+  // ~3.3 MB of text: a block of every row goes to the file in several slices
+  std::string pad(300, 'q');
+  std::string body = "h\n", want = "a,b\n";
+  for (int i = 0; i < 10000; ++i) {
+    body += "[" + std::to_string(i) + ",\"" + pad + (i % 3 ? "" : ",") + "\"]\n";
+    want += std::to_string(i) + "," + (i % 3 ? pad : "\"" + pad + ",\"") + "\n";
   }
-  EXPECT_EQ(err, EFBIG);
-  EXPECT_FALSE(std::filesystem::exists(path));
+  for (std::size_t split : {0, 1, 4096})
+    for (std::size_t bs : {1000000000, 10001, 4000, 3}) {
+      Result r = run(body, bs, 1 << 20, "a,b\n", 2, split);
+      EXPECT_EQ(r.csv, want) << bs << " " << split;
+      EXPECT_EQ(r.progress.size(), 10001 / bs) << bs;
+    }
+
+  expect_file_size_failure(body, 1000000000, 1500 << 10);
 }

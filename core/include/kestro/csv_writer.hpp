@@ -88,10 +88,42 @@ class Buffer {
     *cur_++ = c;
   }
   void put(std::string_view s) {
-    if (static_cast<std::size_t>(end_ - cur_) < s.size()) grow(s.size());
-    if (!s.empty()) std::memcpy(cur_, s.data(), s.size());
-    cur_ += s.size();
+    std::size_t n = s.size();
+    if (static_cast<std::size_t>(end_ - cur_) < n) grow(n);
+    const char* from = s.data();
+    // Most pieces are short: two overlapping word copies beat a call.
+    if (n > 16 && n <= 32) {
+      char a[16], b[16];
+      std::memcpy(a, from, 16);
+      std::memcpy(b, from + n - 16, 16);
+      std::memcpy(cur_, a, 16);
+      std::memcpy(cur_ + n - 16, b, 16);
+    } else if (n >= 8 && n <= 16) {
+      std::uint64_t a, b;
+      std::memcpy(&a, from, 8);
+      std::memcpy(&b, from + n - 8, 8);
+      std::memcpy(cur_, &a, 8);
+      std::memcpy(cur_ + n - 8, &b, 8);
+    } else if (n >= 4 && n < 8) {
+      std::uint32_t a, b;
+      std::memcpy(&a, from, 4);
+      std::memcpy(&b, from + n - 4, 4);
+      std::memcpy(cur_, &a, 4);
+      std::memcpy(cur_ + n - 4, &b, 4);
+    } else if (n < 4) {
+      for (std::size_t k = 0; k < n; ++k) cur_[k] = from[k];
+    } else {
+      std::memcpy(cur_, from, n);
+    }
+    cur_ += n;
   }
+  // At least n writable bytes at the end; what was written there is kept
+  // by commit(end of it).
+  char* room(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - cur_) < n) grow(n);
+    return cur_;
+  }
+  void commit(char* written_end) noexcept { cur_ = written_end; }
   // One field, quoted as append_field() quotes it.
   void put_field(std::string_view s) {
     if (needs_quotes(s)) return put_quoted(s);

@@ -29,10 +29,4 @@ int number_kind(std::string_view token) noexcept;
 // gives +-inf or +-0.0, as Python's float() does. `token` must be valid.
 double parse_float_token(std::string_view token);
 
-// Appends repr(float(token)) for a valid JSON float token straight from its
-// digits when that is exact: no exponent, at most 15 significant digits
-// (every such decimal is the shortest text of its double) and a positional
-// repr. Returns false, appending nothing, otherwise.
-bool append_float_token_repr(std::string& out, std::string_view token);
-
 }  // namespace kestro::pytext

@@ -1,6 +1,8 @@
 #pragma once
 // The query API's answer (a stream of lines: a JSON header object, then one
-// JSON row per line) turned into a CSV result file, one block at a time.
+// JSON row per line) turned into a CSV result file, one block at a time
+// (a progress line per block; the text goes to the file in slices of about
+// 1 MiB, so memory does not grow with the block size).
 // Pure C++ (simdjson), safe without the GIL; one thread at a time.
 //
 // Lines end at "\n", "\r" or "\r\n" and may be split anywhere across the

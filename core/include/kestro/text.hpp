@@ -1,5 +1,6 @@
 #pragma once
 // Number and path texts shared by every module. Pure C++, safe without the GIL.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -16,6 +17,28 @@ std::string float_repr(double value);
 
 // Appends float_repr(value) to out without a temporary string.
 void append_float_repr(std::string& out, double value);
+
+// Room that write_float_repr() and write_float_token_repr() may fill.
+constexpr std::size_t kFloatReprMax = 32;
+
+// Writes float_repr(value) at dst; returns the end of what it wrote.
+char* write_float_repr(char* dst, double value) noexcept;
+
+// A valid JSON number token and its pieces.
+struct DecimalToken {
+  std::string_view token;
+  bool neg = false;
+  std::string_view int_part, frac_part;  // digits; frac_part empty without '.'
+  std::string_view exp_part;             // after 'e'/'E' (sign, digits); empty without
+};
+DecimalToken split_decimal(std::string_view token) noexcept;
+
+// Writes repr(float(token)) for a valid JSON number token at dst; returns
+// the end. Straight from the token's digits when they are already the
+// shortest text of the double (at most 15 significant digits, normal
+// range), otherwise through the double.
+char* write_float_token_repr(char* dst, std::string_view token) noexcept;
+char* write_float_token_repr(char* dst, const DecimalToken& token) noexcept;
 
 // Python's round(value, ndigits) for ndigits >= 0: correctly rounded on the
 // exact binary value.
