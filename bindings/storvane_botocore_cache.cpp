@@ -196,17 +196,26 @@ PyObject* g_aliaser_type = nullptr;
 // Every new botocore session registers the same few hundred built-in
 // handlers one by one (aliasing, checking and filing each), about a fifth
 // of a file task's time with the GIL held. The handler tree that comes out
-// depends only on that list and the alias table, so sessions made by the
-// factories get a copy of the first one's tree instead.
+// depends only on that list and the alias table, so the first session made
+// by a factory registers them and its tree is kept; the later ones start
+// from that tree (below).
 
 PyObject* g_register_builtin = nullptr;
-PyObject* g_trie_copy = nullptr;
 PyObject* g_nodelist_type = nullptr;
 PyObject* g_session_type = nullptr;
 PyObject* g_emitter_type = nullptr;
 PyObject* g_builtin_specs = nullptr;     // the handler list the tree was made from, as a tuple
 PyObject* g_builtin_handlers = nullptr;  // the tree: a _PrefixTrie, never handed out
 PyObject* g_builtin_unique = nullptr;    // its unique-id table
+
+// A node's handler lists (a NodeList of three lists), or None, copied.
+py::object copy_nodelist(py::handle values) {
+  if (values.is_none()) return py::none();
+  py::tuple lists = py::reinterpret_borrow<py::tuple>(values);
+  py::list first(PySequence_List(lists[0].ptr()), false), middle(PySequence_List(lists[1].ptr()), false),
+      last(PySequence_List(lists[2].ptr()), false);
+  return h(g_nodelist_type)(first, middle, last);
+}
 
 // A trie node (or the trie's attributes) with new dicts and handler lists
 // all the way down and the same handlers, as the trie's own copy makes it.
@@ -216,10 +225,7 @@ py::object copy_node(py::handle node) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(node.ptr(), &pos, &key, &value)) {
     if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(g_nodelist_type)) {
-      py::tuple lists = py::reinterpret_borrow<py::tuple>(value);
-      py::list first(PySequence_List(lists[0].ptr()), false), middle(PySequence_List(lists[1].ptr()), false),
-          last(PySequence_List(lists[2].ptr()), false);
-      copied[key] = h(g_nodelist_type)(first, middle, last);
+      copied[key] = copy_nodelist(value);
     } else if (PyDict_CheckExact(value)) {
       copied[key] = copy_node(value);
     } else {
@@ -235,14 +241,6 @@ py::object copy_trie(py::handle trie) {
   return copied;
 }
 
-// While a factory runs, the trie is copied here rather than node by node
-// in Python; the result is the same.
-py::object trie_copy(py::object self) {
-  if (t_building == 0 || g_nodelist_type == nullptr || !PyDict_CheckExact(self.attr("__dict__").ptr()))
-    return h(g_trie_copy)(self);
-  return copy_trie(self);
-}
-
 // ---- handler trees shared until written ------------------------------------
 //
 // Even copied, a session's handler tree is some eight hundred tracked
@@ -256,14 +254,6 @@ py::object trie_copy(py::object self) {
 PyObject* g_shared_trie_type = nullptr;
 PyObject* g_trie_append = nullptr;
 PyObject* g_trie_remove = nullptr;
-
-py::object copy_nodelist(py::handle values) {
-  if (values.is_none()) return py::none();
-  py::tuple lists = py::reinterpret_borrow<py::tuple>(values);
-  py::list first(PySequence_List(lists[0].ptr()), false), middle(PySequence_List(lists[1].ptr()), false),
-      last(PySequence_List(lists[2].ptr()), false);
-  return h(g_nodelist_type)(first, middle, last);
-}
 
 bool owned(py::handle node, py::handle token) {
   PyObject* owner = PyDict_GetItemString(node.ptr(), "_owner");  // borrowed
@@ -352,8 +342,8 @@ py::object fresh_default_emitter(py::handle session, py::handle events) {
   if (Py_TYPE(session.ptr()) != reinterpret_cast<PyTypeObject*>(g_session_type)) return py::none();
   if (Py_TYPE(events.ptr()) != reinterpret_cast<PyTypeObject*>(g_aliaser_type)) return py::none();
   if (!events.is(session.attr("_events"))) return py::none();
-  if (g_aliases == nullptr || !py::object(events.attr("_event_aliases")).equal(py::reinterpret_borrow<py::object>(g_aliases)))
-    return py::none();
+  py::object aliases = events.attr("_event_aliases");
+  if (g_aliases == nullptr || !aliases.equal(py::reinterpret_borrow<py::object>(g_aliases))) return py::none();
   py::object emitter = events.attr("_emitter");
   if (Py_TYPE(emitter.ptr()) != reinterpret_cast<PyTypeObject*>(g_emitter_type)) return py::none();
   if (py::len(emitter.attr("_unique_id_handlers")) != 0) return py::none();
@@ -459,7 +449,6 @@ void install_botocore_sharing() {
     g_nodelist_type = keep(hooks.attr("NodeList")).ptr();
     g_emitter_type = keep(hooks.attr("HierarchicalEmitter")).ptr();
     py::object trie = hooks.attr("_PrefixTrie");
-    swap(trie, "__copy__", py::cpp_function(&trie_copy, py::name("__copy__"), py::is_method(trie)), g_trie_copy);
     install_shared_trie(trie);
     py::object session_cls = session_mod.attr("Session");
     g_session_type = keep(session_cls).ptr();
