@@ -380,12 +380,16 @@ struct Scanner {
     while (p < end && is_digit(*p)) ++p;
   }
 
+  // Where a float token's pieces lie; filled only for floats.
+  struct FloatAt {
+    const char *int_end, *frac, *frac_end, *exp;  // exp: after 'e', or nullptr
+  };
+
   // A number token; is_float when it has a fraction or an exponent, and
-  // then `parts` holds its pieces.
-  bool number(std::string_view& token, bool& is_float, text::DecimalToken& parts) {
+  // then `at` tells where its pieces are.
+  bool number(std::string_view& token, bool& is_float, FloatAt& at) {
     const char* s = p;
-    parts.neg = p < end && *p == '-';
-    if (parts.neg) ++p;
+    if (p < end && *p == '-') ++p;
     const char* ip = p;
     if (p < end && *p == '0') {
       ++p;
@@ -393,29 +397,38 @@ struct Scanner {
       digits();
       if (p == ip) return false;
     }
-    parts.int_part = std::string_view(ip, static_cast<std::size_t>(p - ip));
-    is_float = false;
-    parts.frac_part = {};
-    parts.exp_part = {};
-    if (p < end && *p == '.') {
-      const char* d = ++p;
-      digits();
-      if (p == d) return false;
-      parts.frac_part = std::string_view(d, static_cast<std::size_t>(p - d));
-      is_float = true;
-    }
-    if (p < end && (*p == 'e' || *p == 'E')) {
-      const char* e = ++p;
-      if (p < end && (*p == '+' || *p == '-')) ++p;
-      const char* d = p;
-      digits();
-      if (p == d) return false;
-      parts.exp_part = std::string_view(e, static_cast<std::size_t>(p - e));
-      is_float = true;
+    is_float = p < end && (*p == '.' || *p == 'e' || *p == 'E');
+    if (is_float) {
+      at.int_end = at.frac = at.frac_end = p;
+      at.exp = nullptr;
+      if (*p == '.') {
+        at.frac = ++p;
+        digits();
+        if (p == at.frac) return false;
+        at.frac_end = p;
+      }
+      if (p < end && (*p == 'e' || *p == 'E')) {
+        at.exp = ++p;
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        const char* d = p;
+        digits();
+        if (p == d) return false;
+      }
     }
     token = std::string_view(s, static_cast<std::size_t>(p - s));
-    parts.token = token;
     return true;
+  }
+
+  // The pieces of a float token number() found.
+  static text::DecimalToken decimal(std::string_view token, const FloatAt& at) {
+    text::DecimalToken t;
+    t.token = token;
+    t.neg = token.front() == '-';
+    const char* ip = token.data() + t.neg;
+    t.int_part = std::string_view(ip, static_cast<std::size_t>(at.int_end - ip));
+    t.frac_part = std::string_view(at.frac, static_cast<std::size_t>(at.frac_end - at.frac));
+    if (at.exp) t.exp_part = std::string_view(at.exp, static_cast<std::size_t>(token.data() + token.size() - at.exp));
+    return t;
   }
 
   bool literal(std::string_view word) {
@@ -512,10 +525,10 @@ struct Scanner {
       default: {
         std::string_view token;
         bool is_float;
-        text::DecimalToken parts;
-        if (!number(token, is_float, parts)) return false;
+        FloatAt at;
+        if (!number(token, is_float, at)) return false;
         if (is_float)
-          out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), parts));
+          out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), decimal(token, at)));
         else
           out.put(token.size() == 2 && token[0] == '-' && token[1] == '0' ? std::string_view("0") : token);
         return true;
@@ -549,13 +562,13 @@ struct Scanner {
       default: {
         std::string_view token;
         bool is_float;
-        text::DecimalToken parts;
-        if (!number(token, is_float, parts)) return false;
+        FloatAt at;
+        if (!number(token, is_float, at)) return false;
         if (!is_float) {
           out.put(token.size() == 2 && token[0] == '-' && token[1] == '0' ? std::string_view("0") : token);
           return true;
         }
-        out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), parts));
+        out.commit(text::write_float_token_repr(out.room(text::kFloatReprMax), decimal(token, at)));
         return true;
       }
     }

@@ -200,18 +200,20 @@ bool parse_decimal_fast(std::uint64_t w, int q, double& out) noexcept {
 
 }  // namespace
 
-char* write_float_repr(char* dst, double value) noexcept {
-  if (std::isnan(value)) return put_text(dst, "nan");
-  if (std::isinf(value)) return put_text(dst, value < 0 ? "-inf" : "inf");
-  if (value == 0) return put_text(dst, std::signbit(value) ? "-0.0" : "0.0");
-  std::uint64_t d;
-  int exp;
+namespace {
+
+// The shortest digits of a finite, nonzero |value|, without trailing zeros.
+void shortest_stripped(double value, std::uint64_t& d, int& exp) noexcept {
   shortest_decimal(std::fabs(value), d, exp);
   while (d % 10 == 0) {
     d /= 10;
     ++exp;
   }
-  // At most 17 digits: two at a time, in 32-bit halves
+}
+
+// Python's repr of +-d * 10^exp (d > 0, at most 17 digits).
+char* write_decimal_repr(char* dst, bool neg, std::uint64_t d, int exp) noexcept {
+  // two digits at a time, in 32-bit halves
   static constexpr char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
@@ -240,7 +242,19 @@ char* write_float_repr(char* dst, double value) noexcept {
   else
     *--w = static_cast<char>('0' + top);
   std::size_t nd = static_cast<std::size_t>(end - w);
-  return write_repr_digits(dst, std::signbit(value), w, nd, exp + static_cast<int>(nd) - 1);
+  return write_repr_digits(dst, neg, w, nd, exp + static_cast<int>(nd) - 1);
+}
+
+}  // namespace
+
+char* write_float_repr(char* dst, double value) noexcept {
+  if (std::isnan(value)) return put_text(dst, "nan");
+  if (std::isinf(value)) return put_text(dst, value < 0 ? "-inf" : "inf");
+  if (value == 0) return put_text(dst, std::signbit(value) ? "-0.0" : "0.0");
+  std::uint64_t d;
+  int exp;
+  shortest_stripped(value, d, exp);
+  return write_decimal_repr(dst, std::signbit(value), d, exp);
 }
 
 DecimalToken split_decimal(std::string_view token) noexcept {
@@ -345,11 +359,18 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
   }
   double value;
   long q = exponent_of(t.exp_part) + point - static_cast<long>(nd);
-  if (nd <= 19 && parse_decimal_fast(decimal_value(ip, fp), static_cast<int>(q), value))
-    value = t.neg ? -value : value;
-  else
-    value = parse_token(t.token);  // the token's own sign
-  return write_float_repr(dst, value);
+  std::uint64_t w = nd <= 19 ? decimal_value(ip, fp) : 0;
+  if (nd > 19 || !parse_decimal_fast(w, static_cast<int>(q), value)) return write_float_repr(dst, parse_token(t.token));
+  // A server that writes shortest texts already wrote these digits: then
+  // they are copied rather than made again.
+  std::uint64_t d;
+  int exp;
+  shortest_stripped(value, d, exp);
+  if (d != w || exp != q) return write_decimal_repr(dst, t.neg, d, exp);
+  char digits[20];
+  std::memcpy(digits, ip.data(), ip.size());
+  std::memcpy(digits + ip.size(), fp.data(), fp.size());
+  return write_repr_digits(dst, t.neg, digits, nd, static_cast<int>(q) + static_cast<int>(nd) - 1);
 }
 
 void append_float_repr(std::string& out, double value) {
