@@ -61,19 +61,16 @@ void add(std::vector<py::object>& knots, py::object o) {
 // emitter with an AttributeError.
 std::vector<py::object> knots_of(py::handle session, py::handle client) {
   std::vector<py::object> knots;
-  py::object meta = attr_or_none(client, "meta");
-  py::object events = attr_or_none(meta, "events");
-  py::object parser = attr_or_none(client, "_response_parser");
-  add(knots, attr_or_none(events, "_emitter"));
-  add(knots, events);
-  add(knots, attr_or_none(parser, "_event_stream_parser"));
-  add(knots, parser);
+  // an object, after what it holds under `inner`
+  auto add_with = [&](py::object o, const char* inner) {
+    add(knots, attr_or_none(o, inner));
+    add(knots, std::move(o));
+  };
+  add_with(attr_or_none(attr_or_none(client, "meta"), "events"), "_emitter");
+  add_with(attr_or_none(client, "_response_parser"), "_event_stream_parser");
   py::object core = attr_or_none(session, "_session");
-  py::object core_events = attr_or_none(core, "_events");
-  add(knots, attr_or_none(core_events, "_emitter"));
-  add(knots, core_events);
-  add(knots, attr_or_none(core, "_original_handler"));
-  add(knots, core);
+  add_with(attr_or_none(core, "_events"), "_emitter");
+  add_with(core, "_original_handler");
   return knots;
 }
 
