@@ -27,6 +27,14 @@ long long count_arg(py::handle value, const char* what) {
   return n.cast<long long>();
 }
 
+py::object make_s3_from(py::object self, py::object session, const char* kind) {
+  py::object config = self.attr("get_s3_config")();
+  py::object endpoint = py::getattr(self, "endpoint_url", py::none());
+  py::object factory = session.attr(kind);
+  if (endpoint.is_none()) return factory("s3", "config"_a = config);
+  return factory("s3", "config"_a = config, "endpoint_url"_a = endpoint);
+}
+
 namespace {
 
 bool is_client_error(const py::error_already_set& e) {
@@ -82,16 +90,9 @@ py::object get_s3_session(py::object self) {
   return session;
 }
 
-// session.client("s3", ...) or session.resource("s3", ...) with the
-// instance's configuration, and its endpoint when one was given.
 py::object make_s3(py::object self, const char* kind) {
   BuildingScope building;
-  py::object session = self.attr("get_s3_session")();
-  py::object config = self.attr("get_s3_config")();
-  py::object endpoint = py::getattr(self, "endpoint_url", py::none());
-  py::object factory = session.attr(kind);
-  if (endpoint.is_none()) return factory("s3", "config"_a = config);
-  return factory("s3", "config"_a = config, "endpoint_url"_a = endpoint);
+  return make_s3_from(self, self.attr("get_s3_session")(), kind);
 }
 
 py::object get_s3_client(py::object self) { return make_s3(self, "client"); }
@@ -244,5 +245,6 @@ PYBIND11_MODULE(storvane, m) {
       .def("delete_file", &sv::delete_file, py::arg("remote_path"))
       .def("delete_folder", &sv::delete_folder, py::arg("remote_path"));
   sv::define_folder_transfers(cls);
+  sv::remember_own_factories(cls.cls());
   cls.attr("__doc__", py::str("Handle on one S3 bucket: client factories, object operations, folder transfers."));
 }

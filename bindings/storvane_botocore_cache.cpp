@@ -189,6 +189,203 @@ py::object create_client_class(py::object self, py::object service_name, py::obj
   return remember(g_client_classes, key, py::make_tuple(cls, service_model));
 }
 
+PyObject* g_aliaser_type = nullptr;
+
+// ---- the session's built-in handlers -----------------------------------------
+//
+// Every new botocore session registers the same few hundred built-in
+// handlers one by one (aliasing, checking and filing each), about a fifth
+// of a file task's time with the GIL held. The handler tree that comes out
+// depends only on that list and the alias table, so the first session made
+// by a factory registers them and its tree is kept; the later ones start
+// from that tree (below).
+
+PyObject* g_register_builtin = nullptr;
+PyObject* g_nodelist_type = nullptr;
+PyObject* g_session_type = nullptr;
+PyObject* g_emitter_type = nullptr;
+PyObject* g_builtin_specs = nullptr;     // the handler list the tree was made from, as a tuple
+PyObject* g_builtin_handlers = nullptr;  // the tree: a _PrefixTrie, never handed out
+PyObject* g_builtin_unique = nullptr;    // its unique-id table
+
+// A node's handler lists (a NodeList of three lists), or None, copied.
+py::object copy_nodelist(py::handle values) {
+  if (values.is_none()) return py::none();
+  py::tuple lists = py::reinterpret_borrow<py::tuple>(values);
+  py::list first(PySequence_List(lists[0].ptr()), false), middle(PySequence_List(lists[1].ptr()), false),
+      last(PySequence_List(lists[2].ptr()), false);
+  return h(g_nodelist_type)(first, middle, last);
+}
+
+// A trie node (or the trie's attributes) with new dicts and handler lists
+// all the way down and the same handlers, as the trie's own copy makes it.
+py::object copy_node(py::handle node) {
+  py::dict copied;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(node.ptr(), &pos, &key, &value)) {
+    if (Py_TYPE(value) == reinterpret_cast<PyTypeObject*>(g_nodelist_type)) {
+      copied[key] = copy_nodelist(value);
+    } else if (PyDict_CheckExact(value)) {
+      copied[key] = copy_node(value);
+    } else {
+      copied[key] = py::handle(value);
+    }
+  }
+  return std::move(copied);
+}
+
+py::object copy_trie(py::handle trie) {
+  py::object copied = py::type::handle_of(trie)();
+  copied.attr("__dict__") = copy_node(trie.attr("__dict__"));
+  return copied;
+}
+
+// ---- handler trees shared until written ------------------------------------
+//
+// Even copied, a session's handler tree is some eight hundred tracked
+// objects (a dict per node, a tuple and three lists per handler slot), made
+// for every file task and alive for all of it, so the collector moves most
+// of them to its oldest generation and walks them again and again. The
+// sessions the factories make instead start from the kept tree itself and
+// copy only the nodes on the path of what they register or remove; a
+// node they copied carries the tree's token, so it is copied only once.
+
+PyObject* g_shared_trie_type = nullptr;
+PyObject* g_trie_append = nullptr;
+PyObject* g_trie_remove = nullptr;
+
+bool owned(py::handle node, py::handle token) {
+  PyObject* owner = PyDict_GetItemString(node.ptr(), "_owner");  // borrowed
+  return owner == token.ptr();
+}
+
+// The node as the tree's own: its handler lists and the table of its
+// children copied (the children themselves stay shared).
+py::dict own_node(py::handle node, py::handle token) {
+  py::dict copied;
+  copied["chunk"] = node["chunk"];
+  copied["values"] = copy_nodelist(node["values"]);
+  py::object children = node["children"];
+  copied["children"] = py::reinterpret_steal<py::object>(PyDict_Copy(children.ptr()));
+  copied["_owner"] = token;
+  return copied;
+}
+
+// Makes every existing node on the path of `key` the tree's own, so that
+// the tree's own methods can then change them in place.
+void own_path(py::handle self, py::handle key) {
+  py::object token = self.attr("_token");
+  py::object node = self.attr("_root");
+  if (!owned(node, token)) {
+    node = own_node(node, token);
+    self.attr("_root") = node;
+  }
+  for (py::handle part : key.attr("split")(".")) {
+    py::dict children = node["children"];
+    PyObject* child = PyDict_GetItem(children.ptr(), part.ptr());  // borrowed
+    if (child == nullptr) return;
+    if (owned(child, token)) {
+      node = py::reinterpret_borrow<py::object>(child);
+    } else {
+      node = own_node(child, token);
+      children[part] = node;
+    }
+  }
+}
+
+void shared_append(py::object self, py::object key, py::object value, py::args rest, py::kwargs options) {
+  own_path(self, key);
+  h(g_trie_append)(self, key, value, *rest, **options);
+}
+
+void shared_remove(py::object self, py::object key, py::object value) {
+  own_path(self, key);
+  h(g_trie_remove)(self, key, value);
+}
+
+py::object new_shared_trie(py::handle root) {
+  py::object trie = h(g_shared_trie_type)();
+  py::dict state;
+  state["_root"] = root;
+  state["_token"] = py::module_::import("builtins").attr("object")();
+  trie.attr("__dict__") = state;
+  return trie;
+}
+
+// A copy shares every node with the original; from then on neither
+// changes a node in place that it had owned.
+py::object shared_copy(py::object self) {
+  self.attr("_token") = py::module_::import("builtins").attr("object")();
+  return new_shared_trie(self.attr("_root"));
+}
+
+void install_shared_trie(py::handle trie_cls) {
+  if (!py::hasattr(trie_cls, "append_item") || !py::hasattr(trie_cls, "remove_item") ||
+      !py::hasattr(trie_cls, "prefix_search"))
+    return;
+  g_trie_append = keep(trie_cls.attr("append_item")).ptr();
+  g_trie_remove = keep(trie_cls.attr("remove_item")).ptr();
+  py::dict ns;
+  ns["__module__"] = "kestro.s3.storvane";
+  ns["__doc__"] = "A handler tree sharing unchanged nodes with the tree it was made from.";
+  py::object cls = py::module_::import("builtins").attr("type")("_SharedPrefixTrie", py::make_tuple(trie_cls), ns);
+  cls.attr("append_item") = py::cpp_function(&shared_append, py::name("append_item"), py::is_method(cls));
+  cls.attr("remove_item") = py::cpp_function(&shared_remove, py::name("remove_item"), py::is_method(cls));
+  cls.attr("__copy__") = py::cpp_function(&shared_copy, py::name("__copy__"), py::is_method(cls));
+  g_shared_trie_type = keep(cls).ptr();
+}
+
+// The emitter a plain botocore session was just given, still empty, with
+// the default alias table; None otherwise.
+py::object fresh_default_emitter(py::handle session, py::handle events) {
+  if (Py_TYPE(session.ptr()) != reinterpret_cast<PyTypeObject*>(g_session_type)) return py::none();
+  if (Py_TYPE(events.ptr()) != reinterpret_cast<PyTypeObject*>(g_aliaser_type)) return py::none();
+  if (!events.is(session.attr("_events"))) return py::none();
+  py::object aliases = events.attr("_event_aliases");
+  if (g_aliases == nullptr || !aliases.equal(py::reinterpret_borrow<py::object>(g_aliases))) return py::none();
+  py::object emitter = events.attr("_emitter");
+  if (Py_TYPE(emitter.ptr()) != reinterpret_cast<PyTypeObject*>(g_emitter_type)) return py::none();
+  if (py::len(emitter.attr("_unique_id_handlers")) != 0) return py::none();
+  py::object root = emitter.attr("_handlers").attr("_root");
+  if (py::len(root["children"]) != 0 || !root["values"].is_none()) return py::none();
+  return emitter;
+}
+
+// unique id -> {"handler": ..., "count": ...}: the entries are counted in
+// place, so each is a copy.
+py::dict copy_unique(py::handle table) {
+  py::dict copied;
+  for (auto item : py::reinterpret_borrow<py::dict>(table))
+    copied[item.first] = py::reinterpret_steal<py::object>(PyDict_Copy(item.second.ptr()));
+  return copied;
+}
+
+void register_builtin_handlers(py::object self, py::object events) {
+  auto original = [&] { h(g_register_builtin)(self, events); };
+  if (t_building == 0) return original();
+  py::object emitter = fresh_default_emitter(self, events);
+  if (emitter.is_none()) return original();
+  py::tuple specs(py::module_::import("botocore.handlers").attr("BUILTIN_HANDLERS"));
+  if (g_builtin_specs == nullptr || !specs.equal(py::reinterpret_borrow<py::object>(g_builtin_specs))) {
+    original();
+    py::object tree = copy_trie(emitter.attr("_handlers"));
+    py::object unique = copy_unique(emitter.attr("_unique_id_handlers"));
+    // A later handler list replaces the kept tree (the old one is leaked,
+    // like the module's other caches).
+    g_builtin_specs = keep(specs).ptr();
+    g_builtin_handlers = keep(tree).ptr();
+    g_builtin_unique = keep(unique).ptr();
+    return;
+  }
+  if (g_shared_trie_type != nullptr)
+    emitter.attr("_handlers") = new_shared_trie(h(g_builtin_handlers).attr("_root"));
+  else
+    emitter.attr("_handlers") = copy_trie(h(g_builtin_handlers));
+  emitter.attr("_unique_id_handlers") = copy_unique(h(g_builtin_unique));
+  emitter.attr("_lookup_cache") = py::dict();
+}
+
 // Replaces `owner.name` with `replacement` and keeps the original, unless
 // botocore no longer has it.
 bool swap(py::handle owner, const char* name, py::object replacement, PyObject*& original) {
@@ -242,6 +439,23 @@ void install_botocore_sharing() {
     py::object cls = hooks.attr("EventAliaser");
     swap(cls, "__init__", py::cpp_function(&aliaser_init, py::name("_kestro_init"), py::is_method(cls)),
          g_aliaser_init);
+  }
+  if (py::hasattr(hooks, "EventAliaser")) g_aliaser_type = keep(hooks.attr("EventAliaser")).ptr();
+
+  py::module_ session_mod = py::module_::import("botocore.session");
+  if (g_aliaser_type != nullptr && py::hasattr(hooks, "NodeList") && py::hasattr(hooks, "_PrefixTrie") &&
+      py::hasattr(hooks, "HierarchicalEmitter") && py::hasattr(session_mod, "Session") &&
+      py::hasattr(py::module_::import("botocore.handlers"), "BUILTIN_HANDLERS")) {
+    g_nodelist_type = keep(hooks.attr("NodeList")).ptr();
+    g_emitter_type = keep(hooks.attr("HierarchicalEmitter")).ptr();
+    py::object trie = hooks.attr("_PrefixTrie");
+    install_shared_trie(trie);
+    py::object session_cls = session_mod.attr("Session");
+    g_session_type = keep(session_cls).ptr();
+    swap(session_cls, "_register_builtin_handlers",
+         py::cpp_function(&register_builtin_handlers, py::name("_register_builtin_handlers"),
+                          py::is_method(session_cls)),
+         g_register_builtin);
   }
 
   g_providers = keep(py::dict()).ptr();

@@ -35,7 +35,8 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
                const Direction& d) {
   py::object ctx = self.attr("ctx");
   long long attempts = count_arg(retry_count, "retry_count");
-  py::object client = self.attr("get_s3_client")();
+  TaskClient task(self);
+  py::object& client = task.client;
   py::object bucket = self.attr("bucket");
   const std::string local = py::str(local_file);
   const std::string remote = py::str(remote_file);
@@ -50,7 +51,7 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
       double t1 = kestro::py_common::py_time();
       // No attempt is left: let the client go before the record's pause
       // rather than keep it alive (and in the collector's way) meanwhile.
-      client = py::none();
+      task.release();
       clog(ctx, local + " " + word + " success, sub time " + kestro::text::float_repr(t1 - t0));
     });
     if (!failure) return;
@@ -60,6 +61,7 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
       kestro::py_common::py_sleep(py::module_::import("random").attr("randint")(60, 120));
       continue;
     }
+    task.release();
     clog(ctx, local + " " + word + "  finally fail: " + error);
     kestro::py_common::raise_et_from(2, word + " fail " + remote + " " + local, *failure);
   }

@@ -44,6 +44,34 @@ bool botocore_shared();
 // (nothing when they are).
 void say_botocore_not_shared();
 
+// session.<kind>("s3", ...) ("client" or "resource") with the instance's
+// configuration, and its endpoint when one was given.
+py::object make_s3_from(py::object self, py::object session, const char* kind);
+
+// A file task's client from self.get_s3_client(). When that and
+// get_s3_session are Storvane's own (and botocore is a tested release),
+// the session it came from is kept too, and release() takes both apart so
+// they are freed at once instead of by the cyclic collector; release() is
+// called when the task is done with the client, or on the way out.
+class TaskClient {
+ public:
+  explicit TaskClient(py::object self);
+  ~TaskClient();
+  TaskClient(const TaskClient&) = delete;
+  TaskClient& operator=(const TaskClient&) = delete;
+  void release();
+
+  py::object client;
+
+ private:
+  py::object session_;
+  bool dismantle_ = false;
+};
+
+// Notes which get_s3_client and get_s3_session are Storvane's own; once,
+// when the class is made.
+void remember_own_factories(py::handle cls);
+
 // Adds _upload_i, _download_i, upload_folder and download_folder.
 void define_folder_transfers(kestro::py_common::ClassBuilder& cls);
 

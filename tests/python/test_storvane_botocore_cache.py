@@ -225,3 +225,64 @@ def test_other_releases_get_plain_sessions_and_clients(moto_endpoint, version):
     # said once, however many sessions were made
     assert len(out["said"]) == 1 and version in out["said"][0]
     assert out["round_trip"] is True
+
+
+def handler_tree(session):
+    """A session's handler tree, handlers named by what they run; a handler
+    made for the session (bound to its own emitter) is named as such."""
+    emitter = session._session._events
+
+    def own(value):
+        if isinstance(value, dict):
+            return {k: own(v) for k, v in value.items()}
+        return "own emitter" if value is emitter else value
+
+    def name(handler):
+        if inspect.ismethod(handler):
+            return ("method", handler.__func__, type(handler.__self__))
+        if inspect.isfunction(handler):
+            return ("function", handler.__code__, tuple(own(c.cell_contents) for c in handler.__closure__ or ()))
+        return ("object", id(handler))
+
+    def node(n):
+        values = None if n["values"] is None else tuple(tuple(map(name, v)) for v in n["values"])
+        return n["chunk"], values, {k: node(c) for k, c in n["children"].items()}
+
+    return node(emitter._emitter._handlers._root), sorted(emitter._emitter._unique_id_handlers)
+
+
+def test_factory_sessions_carry_the_handlers_botocore_registers():
+    store = make()
+    plain = boto3.Session(aws_access_key_id="ak", aws_secret_access_key="sk", region_name="us-east-1")
+    sessions = [store.get_s3_session() for _ in range(3)]
+    for session in sessions:
+        assert handler_tree(session) == handler_tree(plain)
+    # each has its own tree: what one registers, the others do not see
+    sessions[0].events.register(EVENT, note)
+    assert handler_tree(sessions[1]) == handler_tree(plain)
+    assert note in sessions[0]._session._events._emitter._handlers.prefix_search(EVENT)
+    assert note not in sessions[2]._session._events._emitter._handlers.prefix_search(EVENT)
+
+
+def test_removing_a_handler_from_one_session_leaves_the_others_alone():
+    import botocore.handlers
+
+    store = make()
+    a, b = store.get_s3_session(), store.get_s3_session()
+    event, handler = next(spec[:2] for spec in botocore.handlers.BUILTIN_HANDLERS
+                          if len(spec) == 2 and spec[0].startswith("before-parameter-build.s3."))
+
+    def registered(session):
+        return handler in session._session._events._emitter._handlers.prefix_search(event)
+
+    assert registered(a) and registered(b)
+    a.events.unregister(event, handler)
+    assert not registered(a) and registered(b)
+    assert handler_tree(store.get_s3_session()) == handler_tree(b)
+    # a copy of a session's emitter (what each client gets) is as separate
+    c = b.client("s3")
+    c.meta.events.unregister(event, handler)
+    c.meta.events.register(EVENT, note)
+    assert handler not in c.meta.events._emitter._handlers.prefix_search(event)
+    assert registered(b) and note not in b._session._events._emitter._handlers.prefix_search(EVENT)
+    assert handler_tree(store.get_s3_session()) == handler_tree(b)
