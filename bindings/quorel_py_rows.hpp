@@ -137,35 +137,34 @@ inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
 // viewed in place, so whatever holds the row must be in out.keep (or
 // outlive the formatting). Raises as the writer documents; nothing is
 // added for a row that raises.
+// Appends one row of ncols cells, value k being item(k); none of them when
+// one fails.
+template <class Item>
+void add_cells(CellRows& out, std::size_t ncols, Item&& item) {
+  std::size_t start = out.cells.size();
+  try {
+    for (std::size_t k = 0; k < ncols; ++k) out.cells.push_back(py_cell(item(k), out.keep));
+  } catch (...) {
+    out.cells.resize(start);
+    throw;
+  }
+  ++out.rows;
+}
+
 inline void add_py_row(CellRows& out, py::handle row, std::size_t ncols) {
   if (PyTuple_CheckExact(row.ptr()) && static_cast<std::size_t>(PyTuple_GET_SIZE(row.ptr())) == ncols) {
     // the row as PyHive makes it: a tuple, read in place (it cannot change)
-    std::size_t start = out.cells.size();
-    try {
-      for (std::size_t k = 0; k < ncols; ++k)
-        out.cells.push_back(py_cell(PyTuple_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k)), out.keep));
-    } catch (...) {
-      out.cells.resize(start);
-      throw;
-    }
-    ++out.rows;
+    add_cells(out, ncols, [&](std::size_t k) { return PyTuple_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k)); });
     return;
   }
   if (PyList_CheckExact(row.ptr()) && static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) == ncols) {
     // the usual row: a list of the right length, read in place (its size
     // checked each time: str() of a value could change it)
-    std::size_t start = out.cells.size();
-    try {
-      for (std::size_t k = 0; k < ncols; ++k) {
-        if (static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) != ncols)
-          throw py::value_error("a row changed while it was read");
-        out.cells.push_back(py_cell(PyList_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k)), out.keep));
-      }
-    } catch (...) {
-      out.cells.resize(start);
-      throw;
-    }
-    ++out.rows;
+    add_cells(out, ncols, [&](std::size_t k) {
+      if (static_cast<std::size_t>(PyList_GET_SIZE(row.ptr())) != ncols)
+        throw py::value_error("a row changed while it was read");
+      return PyList_GET_ITEM(row.ptr(), static_cast<Py_ssize_t>(k));
+    });
     return;
   }
   if (PyUnicode_Check(row.ptr()) || PyBytes_Check(row.ptr()))
