@@ -243,25 +243,29 @@ struct Scanner {
     // and the last wide store.
     char* base = out.room(static_cast<std::size_t>(end - p) + 40);
     char* w = base;
-    bool quote = false, comma = false, high = false;
+    bool quote = false;
+    unsigned comma_bits = 0, high_bits = 0;  // nonzero once a comma / a byte above 0x7f was passed
     for (;;) {
 #if defined(__SSE2__)
       if (limit - p >= 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
         unsigned stop = stop_mask(v);
-        unsigned keep = stop ? (1u << __builtin_ctz(stop)) - 1 : 0xFFFFu;
-        if (end - p < 16) keep &= (1u << (end - p)) - 1;
-        comma |= (static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')))) & keep) != 0;
-        high |= (static_cast<unsigned>(_mm_movemask_epi8(v)) & keep) != 0;
+        unsigned commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
+        unsigned highs = static_cast<unsigned>(_mm_movemask_epi8(v));
         if (!stop) {
           if (end - p <= 16) return false;  // the line ends inside the string
+          comma_bits |= commas;
+          high_bits |= highs;
           p += 16;
           w += 16;
           continue;
         }
         int k = __builtin_ctz(stop);
         if (p + k >= end) return false;
+        unsigned before = (1u << k) - 1;
+        comma_bits |= commas & before;
+        high_bits |= highs & before;
         p += k;
         w += k;
       } else
@@ -270,8 +274,8 @@ struct Scanner {
         for (; p < end; ++p) {
           unsigned char c = static_cast<unsigned char>(*p);
           if (c == '"' || c == '\\' || c < 0x20) break;
-          comma |= c == ',';
-          high |= c >= 0x80;
+          comma_bits |= c == ',';
+          high_bits |= c >= 0x80;
           *w++ = static_cast<char>(c);
         }
         if (p >= end) return false;
@@ -304,10 +308,10 @@ struct Scanner {
     }
     // Escapes are ASCII and \u ones come out as valid UTF-8, so the raw
     // bytes are valid exactly when the text is.
-    if (high && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
+    if (high_bits && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
     ++p;
     std::size_t n = static_cast<std::size_t>(w - base);
-    if (quote || comma) {
+    if (quote || comma_bits) {
       std::memmove(base + 1, base, n);
       base[0] = '"';
       base[n + 1] = '"';
