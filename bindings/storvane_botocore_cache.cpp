@@ -402,6 +402,8 @@ BuildingScope::~BuildingScope() { --t_building; }
 
 bool botocore_shared() { return g_shared; }
 
+bool building_botocore() { return t_building != 0; }
+
 std::string botocore_version() {
   py::object version = py::getattr(py::module_::import("botocore"), "__version__", py::none());
   return py::isinstance<py::str>(version) ? version.cast<std::string>() : std::string("unknown");
@@ -457,6 +459,8 @@ void install_botocore_sharing() {
                           py::is_method(session_cls)),
          g_register_builtin);
   }
+
+  install_lazy_config_store();
 
   g_providers = keep(py::dict()).ptr();
   swap(regions, "EndpointProvider", py::cpp_function(&endpoint_provider, py::name("EndpointProvider")),

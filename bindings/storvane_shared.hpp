@@ -32,6 +32,14 @@ struct BuildingScope {
   BuildingScope& operator=(const BuildingScope&) = delete;
 };
 
+// Whether a Storvane factory is running on this thread.
+bool building_botocore();
+
+// Gives the botocore sessions the factories make a configuration table
+// that builds each provider chain on first use
+// (storvane_config_store.cpp); called by install_botocore_sharing.
+void install_lazy_config_store();
+
 // Puts those caches in place; once, when the module loads. Only on the
 // botocore releases the sharing is tested with; elsewhere nothing is
 // replaced and every session and client is botocore's own.
