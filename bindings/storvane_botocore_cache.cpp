@@ -260,47 +260,100 @@ bool owned(py::handle node, py::handle token) {
   return owner == token.ptr();
 }
 
-// The node as the tree's own: its handler lists and the table of its
-// children copied (the children themselves stay shared).
+// The node as the tree's own, to set its keys in place; its table of
+// children and its handler lists stay shared until they change.
 py::dict own_node(py::handle node, py::handle token) {
   py::dict copied;
   copied["chunk"] = node["chunk"];
-  copied["values"] = copy_nodelist(node["values"]);
-  py::object children = node["children"];
-  copied["children"] = py::reinterpret_steal<py::object>(PyDict_Copy(children.ptr()));
+  copied["values"] = node["values"];
+  copied["children"] = node["children"];
   copied["_owner"] = token;
   return copied;
 }
 
-// Makes every existing node on the path of `key` the tree's own, so that
-// the tree's own methods can then change them in place.
-void own_path(py::handle self, py::handle key) {
-  py::object token = self.attr("_token");
+// An owned node's table of children, made the tree's own first.
+py::dict own_children(py::handle node, py::handle token) {
+  PyObject* kids = PyDict_GetItemString(node.ptr(), "_kids");  // borrowed
+  if (kids == token.ptr()) return node["children"];
+  py::object children = node["children"];
+  py::dict copied = py::reinterpret_steal<py::dict>(PyDict_Copy(children.ptr()));
+  node["children"] = copied;
+  node["_kids"] = token;
+  return copied;
+}
+
+py::object own_root(py::handle self, py::handle token) {
   py::object node = self.attr("_root");
-  if (!owned(node, token)) {
-    node = own_node(node, token);
-    self.attr("_root") = node;
-  }
+  if (owned(node, token)) return node;
+  node = own_node(node, token);
+  self.attr("_root") = node;
+  return node;
+}
+
+// Handler lists of a shared tree are never changed in place: a handler
+// added makes a new list for its section, the node a new NodeList holding
+// it and the two other lists as they were. The nodes on the way are made
+// the tree's own (new ones are so from the start).
+void shared_append(py::object self, py::object key, py::object value, py::args rest, py::kwargs options) {
+  if (rest.size() + options.size() > 1 || (options.size() == 1 && !options.contains("section")))
+    return void(h(g_trie_append)(self, key, value, *rest, **options));
+  py::object section = rest.size() == 1 ? py::object(rest[0])
+                       : options.size() == 1 ? py::object(options["section"])
+                                             : py::object(h(g_trie_append).attr("__defaults__")[py::int_(0)]);
+  py::object token = self.attr("_token");
+  py::object node = own_root(self, token);
   for (py::handle part : key.attr("split")(".")) {
-    py::dict children = node["children"];
-    PyObject* child = PyDict_GetItem(children.ptr(), part.ptr());  // borrowed
-    if (child == nullptr) return;
-    if (owned(child, token)) {
+    py::dict children = own_children(node, token);
+    PyObject* child = PyDict_GetItemWithError(children.ptr(), part.ptr());  // borrowed
+    if (child == nullptr && PyErr_Occurred()) throw py::error_already_set();
+    if (child == nullptr) {
+      py::dict made;
+      made["chunk"] = part;
+      made["values"] = py::none();
+      made["children"] = py::dict();
+      made["_owner"] = token;
+      made["_kids"] = token;
+      children[part] = made;
+      node = std::move(made);
+    } else if (owned(child, token)) {
       node = py::reinterpret_borrow<py::object>(child);
     } else {
       node = own_node(child, token);
       children[part] = node;
     }
   }
+  py::object values = node["values"];
+  py::list lists;
+  if (values.is_none()) {
+    for (int i = 0; i < 3; ++i) lists.append(py::list());
+  } else {
+    lists = py::list(values);
+  }
+  py::list grown = py::reinterpret_steal<py::list>(PySequence_List(lists.attr("__getitem__")(section).ptr()));
+  if (!grown) throw py::error_already_set();
+  grown.append(value);
+  lists.attr("__setitem__")(section, grown);
+  node["values"] = h(g_nodelist_type)(*lists);
 }
 
-void shared_append(py::object self, py::object key, py::object value, py::args rest, py::kwargs options) {
-  own_path(self, key);
-  h(g_trie_append)(self, key, value, *rest, **options);
-}
-
+// Removing changes the last node's lists in place: the path and those
+// lists are made the tree's own, then the trie's own method runs.
 void shared_remove(py::object self, py::object key, py::object value) {
-  own_path(self, key);
+  py::object token = self.attr("_token");
+  py::object node = own_root(self, token);
+  py::list parts = key.attr("split")(".");
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    py::dict children = own_children(node, token);
+    PyObject* child = PyDict_GetItem(children.ptr(), parts[i].ptr());  // borrowed
+    if (child == nullptr) break;
+    if (owned(child, token)) {
+      node = py::reinterpret_borrow<py::object>(child);
+    } else {
+      node = own_node(child, token);
+      children[parts[i]] = node;
+    }
+    if (i + 1 == parts.size()) node["values"] = copy_nodelist(node["values"]);
+  }
   h(g_trie_remove)(self, key, value);
 }
 

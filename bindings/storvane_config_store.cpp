@@ -59,6 +59,52 @@ bool is_default_name(py::handle name) {
   return found == 1;
 }
 
+// ---- providers every session can share ------------------------------------
+//
+// An environment provider of the process environment and a constant
+// provider of an immutable value read nothing of their session and are
+// never changed once made (a chain's default is replaced in its list, not
+// in the provider), so one of each serves every session's chains.
+
+PyObject* g_environment_type = nullptr;  // EnvironmentProvider
+PyObject* g_constant_type = nullptr;     // ConstantProvider
+PyObject* g_chain_type = nullptr;        // ChainProvider
+PyObject* g_common = nullptr;            // (kind, name or value's type, value) -> provider
+
+bool immutable_value(py::handle value) {
+  PyObject* v = value.ptr();
+  return v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) || PyUnicode_CheckExact(v);
+}
+
+// The shared provider for `provider`, or `provider` itself.
+py::object common_provider(py::handle provider) {
+  PyTypeObject* type = Py_TYPE(provider.ptr());
+  py::object key;
+  if (type == reinterpret_cast<PyTypeObject*>(g_environment_type)) {
+    py::object env = py::getattr(provider, "_env", py::none());
+    py::object name = py::getattr(provider, "_name", py::none());
+    if (!env.is(py::module_::import("os").attr("environ")) || !PyUnicode_CheckExact(name.ptr()))
+      return py::reinterpret_borrow<py::object>(provider);
+    key = py::make_tuple("env", name);
+  } else if (type == reinterpret_cast<PyTypeObject*>(g_constant_type)) {
+    py::object value = py::getattr(provider, "_value", py::none());
+    if (!immutable_value(value)) return py::reinterpret_borrow<py::object>(provider);
+    key = py::make_tuple("constant", py::type::handle_of(value), value);
+  } else {
+    return py::reinterpret_borrow<py::object>(provider);
+  }
+  return h(g_common).attr("setdefault")(key, provider);
+}
+
+// The chain with its shareable providers replaced by the shared ones.
+void share_common(py::handle chain) {
+  if (g_common == nullptr || Py_TYPE(chain.ptr()) != reinterpret_cast<PyTypeObject*>(g_chain_type)) return;
+  py::object providers = py::getattr(chain, "_providers", py::none());
+  if (!PyList_CheckExact(providers.ptr())) return;
+  py::list list = py::reinterpret_borrow<py::list>(providers);
+  for (std::size_t i = 0; i < list.size(); ++i) list[i] = common_provider(list[i]);
+}
+
 // The provider botocore's create_botocore_default_config_mapping makes for
 // `name`.
 py::object make_provider(py::handle self, py::handle name) {
@@ -66,13 +112,17 @@ py::object make_provider(py::handle self, py::handle name) {
   py::object factory = h(g_chain_factory)(py::arg("session") = session, py::arg("environ") = self.attr("_environ"));
   if (is_section(name)) {
     py::handle table = h(g_tables)[py::int_(name.cast<std::string>() == "s3" ? 1 : 2)];
-    return h(g_section_provider)(name, session, h(g_chain_mapping)(factory, table));
+    py::object chains = h(g_chain_mapping)(factory, table);
+    for (auto item : py::reinterpret_borrow<py::dict>(chains)) share_common(item.second);
+    return h(g_section_provider)(name, session, chains);
   }
   py::tuple config = session_variables()[name];
-  return factory.attr("create_config_chain")(
+  py::object chain = factory.attr("create_config_chain")(
       py::arg("instance_name") = name, py::arg("env_var_names") = config[1],
       py::arg("config_property_names") = config[0], py::arg("default") = config[2],
       py::arg("conversion_func") = config[3]);
+  share_common(chain);
+  return chain;
 }
 
 // ---- the lazy table ----------------------------------------------------------
@@ -232,7 +282,8 @@ py::object store_copy(py::object self) {
 void install_lazy_config_store() {
   py::module_ cp = py::module_::import("botocore.configprovider");
   py::module_ session_mod = py::module_::import("botocore.session");
-  for (const char* name : {"ConfigValueStore", "ConfigChainFactory", "SectionConfigProvider",
+  for (const char* name : {"ConfigValueStore", "ConfigChainFactory", "SectionConfigProvider", "ChainProvider",
+                           "EnvironmentProvider", "ConstantProvider",
                            "create_botocore_default_config_mapping", "_create_config_chain_mapping"})
     if (!py::hasattr(cp, name)) return;
   for (const char* name : kTableNames)
@@ -254,6 +305,10 @@ void install_lazy_config_store() {
   g_section_provider = keep(cp.attr("SectionConfigProvider")).ptr();
   g_chain_mapping = keep(cp.attr("_create_config_chain_mapping")).ptr();
   g_session_cls = keep(session_cls).ptr();
+  g_environment_type = keep(cp.attr("EnvironmentProvider")).ptr();
+  g_constant_type = keep(cp.attr("ConstantProvider")).ptr();
+  g_chain_type = keep(cp.attr("ChainProvider")).ptr();
+  g_common = keep(py::dict()).ptr();
   make_lazy_type();
 
   g_register_config_store = keep(session_cls.attr("_register_config_store")).ptr();
