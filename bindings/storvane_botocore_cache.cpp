@@ -439,6 +439,29 @@ void register_builtin_handlers(py::object self, py::object events) {
   emitter.attr("_lookup_cache") = py::dict();
 }
 
+// ---- boto3's default handlers ---------------------------------------------
+//
+// Every boto3 session registers a handful of handlers made by
+// boto3.utils.lazy_call: closures that import a function by name when
+// first called. One made for a name alone reads nothing else, so the
+// sessions the factories make all get the same one (those given more
+// arguments, such as the session's own emitter, are made anew).
+
+PyObject* g_lazy_call = nullptr;
+PyObject* g_lazy_handlers = nullptr;  // full name -> handler
+
+py::object lazy_call(py::object full_name, py::kwargs kwargs) {
+  if (t_building == 0 || kwargs.size() != 0 || !PyUnicode_CheckExact(full_name.ptr()))
+    return h(g_lazy_call)(full_name, **kwargs);
+  py::dict cache = py::reinterpret_borrow<py::dict>(g_lazy_handlers);
+  PyObject* hit = PyDict_GetItemWithError(cache.ptr(), full_name.ptr());  // borrowed
+  if (hit != nullptr) return py::reinterpret_borrow<py::object>(hit);
+  if (PyErr_Occurred()) throw py::error_already_set();
+  py::object handler = h(g_lazy_call)(full_name);
+  if (py::len(cache) < kMaxEntries) cache[full_name] = handler;
+  return handler;
+}
+
 // Replaces `owner.name` with `replacement` and keeps the original, unless
 // botocore no longer has it.
 bool swap(py::handle owner, const char* name, py::object replacement, PyObject*& original) {
@@ -514,6 +537,11 @@ void install_botocore_sharing() {
   }
 
   install_lazy_config_store();
+
+  py::module_ boto3_utils = py::module_::import("boto3.utils");
+  g_lazy_handlers = keep(py::dict()).ptr();
+  swap(boto3_utils, "lazy_call", py::cpp_function(&lazy_call, py::name("lazy_call"), py::arg("full_name")),
+       g_lazy_call);
 
   g_providers = keep(py::dict()).ptr();
   swap(regions, "EndpointProvider", py::cpp_function(&endpoint_provider, py::name("EndpointProvider")),
