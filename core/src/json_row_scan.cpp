@@ -32,6 +32,33 @@ inline std::uint64_t has_control(std::uint64_t w) { return (w - kOnes * 0x20) & 
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
+// Moves the n bytes at base + 1 to base: short texts in at most two
+// pairs of wide moves, each loaded before it is stored.
+inline void move_back(char* base, std::size_t n) {
+#if defined(__SSE2__)
+  if (n <= 32) {
+    if (n >= 16) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + 1));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + 1 + n - 16));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(base), a);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(base + n - 16), b);
+      return;
+    }
+    if (n >= 8) {
+      std::uint64_t a, b;
+      std::memcpy(&a, base + 1, 8);
+      std::memcpy(&b, base + 1 + n - 8, 8);
+      std::memcpy(base, &a, 8);
+      std::memcpy(base + n - 8, &b, 8);
+      return;
+    }
+    for (std::size_t k = 0; k < n; ++k) base[k] = base[k + 1];
+    return;
+  }
+#endif
+  std::memmove(base, base + 1, n);
+}
+
 // Strict UTF-8 (no overlong forms, surrogates or code points past
 // U+10FFFF). Short texts are checked here; long ones by simdjson's SIMD
 // check, whose call costs more than a short text's loop.
@@ -240,9 +267,11 @@ struct Scanner {
     const char* s = p;
     // Unescaped text is never longer than its JSON (a doubled quote comes
     // from the two bytes of its escape): room for it, the field's quotes
-    // and the last wide store.
+    // and the last wide store. The text goes after the opening quote's
+    // place: long texts usually need quotes, and moving short ones back is
+    // cheap.
     char* base = out.room(static_cast<std::size_t>(end - p) + 40);
-    char* w = base;
+    char* w = base + 1;
     bool quote = false;
     unsigned comma_bits = 0, high_bits = 0;  // nonzero once a comma / a byte above 0x7f was passed
     for (;;) {
@@ -310,14 +339,15 @@ struct Scanner {
     // bytes are valid exactly when the text is.
     if (high_bits && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
     ++p;
-    std::size_t n = static_cast<std::size_t>(w - base);
+    std::size_t n = static_cast<std::size_t>(w - base - 1);
     if (quote || comma_bits) {
-      std::memmove(base + 1, base, n);
       base[0] = '"';
       base[n + 1] = '"';
-      n += 2;
+      out.commit(base + n + 2);
+    } else {
+      move_back(base, n);
+      out.commit(base + n);
     }
-    out.commit(base + n);
     return true;
   }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -134,7 +135,22 @@ struct CsvExport::Impl {
   std::string path;
   std::size_t block_size;
 
-  std::vector<char> buf;  // unhandled bytes are buf[begin, end); padded for simdjson
+  // Unhandled bytes are buf[begin, end), followed by at least simdjson's
+  // padding. Grown without zero-filling: only the padding after `end` is
+  // cleared, so every byte a scan may read is defined.
+  struct Input {
+    std::unique_ptr<char[]> bytes;
+    std::size_t cap = 0;
+    char* data() const noexcept { return bytes.get(); }
+    std::size_t size() const noexcept { return cap; }
+    void grow(std::size_t need, std::size_t used) {
+      std::size_t want = std::max(need, cap * 2);
+      std::unique_ptr<char[]> more(new char[want]);
+      if (used > 0) std::memcpy(more.get(), bytes.get(), used);
+      bytes = std::move(more);
+      cap = want;
+    }
+  } buf;
   std::size_t begin = 0, end = 0;
 
   std::string header;  // the first non-empty line, until start()
@@ -394,16 +410,18 @@ struct CsvExport::Impl {
       begin = 0;
     }
     std::size_t need = end + bytes.size() + simdjson::SIMDJSON_PADDING;
-    if (buf.size() < need) buf.resize(std::max(need, buf.size() * 2));
+    if (buf.size() < need) buf.grow(need, end);
     std::memcpy(buf.data() + end, bytes.data(), bytes.size());
     end += bytes.size();
+    std::memset(buf.data() + end, 0, simdjson::SIMDJSON_PADDING);
   }
 };
 
 CsvExport::CsvExport(std::string path, std::size_t block_size, std::size_t split_min) {
   if (block_size == 0) throw Error(Error::Code::kFormat, "block_size must be at least 1");
   impl_ = std::make_unique<Impl>(std::move(path), block_size, split_min);
-  impl_->buf.resize(1 << 16);
+  impl_->buf.grow(1 << 16, 0);
+  std::memset(impl_->buf.data(), 0, simdjson::SIMDJSON_PADDING);
 }
 
 CsvExport::~CsvExport() = default;
