@@ -22,6 +22,23 @@ constexpr std::uint64_t kHighs = 0x8080808080808080ull;
 // Deeper nesting is left to the full parser and its own depth limit.
 constexpr int kMaxDepth = 32;
 
+// What each one-letter JSON escape stands for; 0 for the others.
+constexpr auto kUnescaped = [] {
+  struct Table {
+    char at[256] = {};
+    constexpr char operator[](unsigned char c) const { return at[c]; }
+  } t;
+  t.at[static_cast<unsigned char>('"')] = '"';
+  t.at[static_cast<unsigned char>('\\')] = '\\';
+  t.at[static_cast<unsigned char>('/')] = '/';
+  t.at[static_cast<unsigned char>('b')] = '\b';
+  t.at[static_cast<unsigned char>('f')] = '\f';
+  t.at[static_cast<unsigned char>('n')] = '\n';
+  t.at[static_cast<unsigned char>('r')] = '\r';
+  t.at[static_cast<unsigned char>('t')] = '\t';
+  return t;
+}();
+
 // Nonzero when some byte of w equals c.
 inline std::uint64_t has_byte(std::uint64_t w, unsigned char c) {
   std::uint64_t x = w ^ (kOnes * c);
@@ -312,28 +329,21 @@ struct Scanner {
       char c = *p;
       if (c == '"') break;
       if (c != '\\' || end - p < 2) return false;  // a control character
-      char e = p[1];
+      auto e = static_cast<unsigned char>(p[1]);
       p += 2;
-      switch (e) {
-        case '"': *w++ = '"'; *w++ = '"'; quote = true; break;
-        case '\\': *w++ = '\\'; break;
-        case '/': *w++ = '/'; break;
-        case 'b': *w++ = '\b'; break;
-        case 'f': *w++ = '\f'; break;
-        case 'n': *w++ = '\n'; quote = true; break;
-        case 'r': *w++ = '\r'; quote = true; break;
-        case 't': *w++ = '\t'; break;
-        case 'u': {
-          int cp = code_point();
-          if (cp < 0) return false;
-          if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
-          if (cp == '"') *w++ = '"';
-          w = utf8_at(w, static_cast<char32_t>(cp));
-          break;
-        }
-        default:
-          return false;
+      if (char out = kUnescaped[e]) {  // a quote comes out doubled
+        w[0] = out;
+        w[1] = '"';
+        w += 1 + (out == '"');
+        quote |= out == '"' || out == '\n' || out == '\r';
+        continue;
       }
+      if (e != 'u') return false;
+      int cp = code_point();
+      if (cp < 0) return false;
+      if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
+      if (cp == '"') *w++ = '"';
+      w = utf8_at(w, static_cast<char32_t>(cp));
     }
     // Escapes are ASCII and \u ones come out as valid UTF-8, so the raw
     // bytes are valid exactly when the text is.
