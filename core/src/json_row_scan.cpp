@@ -76,6 +76,37 @@ inline void move_back(char* base, std::size_t n) {
   std::memmove(base, base + 1, n);
 }
 
+// What a field needs in CSV: nothing, quotes around it (a comma or line
+// break), or quotes around and its own quotes doubled; as put_field().
+enum class Quoting { kNone, kAround, kDoubled };
+
+inline Quoting quoting_of(std::string_view field) {
+  const char* s = field.data();
+  std::size_t n = field.size();
+  bool around = false;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    auto check = [&](const char* at) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      around |= _mm_movemask_epi8(_mm_or_si128(
+                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                    _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')))) != 0;
+      return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))) != 0;
+    };
+    for (; n >= 16; s += 16, n -= 16)
+      if (check(s)) return Quoting::kDoubled;
+    // the last sixteen bytes, some seen already
+    if (n > 0 && check(s + n - 16)) return Quoting::kDoubled;
+    return around ? Quoting::kAround : Quoting::kNone;
+  }
+#endif
+  for (; n > 0; ++s, --n) {
+    if (*s == '"') return Quoting::kDoubled;
+    around |= *s == ',' || *s == '\n' || *s == '\r';
+  }
+  return around ? Quoting::kAround : Quoting::kNone;
+}
+
 // Strict UTF-8 (no overlong forms, surrogates or code points past
 // U+10FFFF). Short texts are checked here; long ones by simdjson's SIMD
 // check, whose call costs more than a short text's loop.
@@ -587,12 +618,31 @@ struct Scanner {
       case '"':
         ++p;
         return field_string(out);
-      case '[':
+      case '[': {
         ++p;
-        scratch.clear();
-        if (!py_array(scratch, 1)) return false;
-        out.put_field(scratch.view());
+        // Written in place after the opening quote's room: most lists have
+        // a comma and no quote, and are then done.
+        std::size_t at = out.size();
+        out.put('"');
+        if (!py_array(out, 1)) return false;
+        std::string_view text = out.view().substr(at + 1);
+        switch (quoting_of(text)) {
+          case Quoting::kNone:
+            move_back(out.room(0) - text.size() - 1, text.size());  // from just after `at`
+            out.truncate(at + text.size());
+            break;
+          case Quoting::kAround:
+            out.put('"');
+            break;
+          case Quoting::kDoubled:
+            scratch.clear();
+            scratch.put(text);
+            out.truncate(at);
+            out.put_field(scratch.view());
+            break;
+        }
         return true;
+      }
       case 't':
         if (!literal("true")) return false;
         out.put(std::string_view("True"));
