@@ -111,7 +111,11 @@ inline Quoting quoting_of(std::string_view field) {
 // U+10FFFF). Short texts are checked here; long ones by simdjson's SIMD
 // check, whose call costs more than a short text's loop.
 bool valid_utf8(const char* text, std::size_t n) {
-  if (n > 64) return simdjson::validate_utf8(text, n);
+  if (n > 64) {
+    // the implementation simdjson chose for this CPU, looked up once
+    static const simdjson::implementation* const checker = simdjson::get_active_implementation();
+    return checker->validate_utf8(text, n);
+  }
   const auto* s = reinterpret_cast<const unsigned char*>(text);
   auto cont = [&](std::size_t k) { return (s[k] & 0xC0) == 0x80; };
   for (std::size_t i = 0; i < n;) {

@@ -167,6 +167,7 @@ struct CsvExport::Impl {
   // is parsed; `writing` holds the block being written. Declared after
   // `file`, so that a write in progress ends before the file goes.
   csv::Buffer writing;
+  csv::Buffer writing_more;  // written right after `writing`, when not empty
   bool write_pending = false;
   BackgroundTask writer;
 
@@ -178,7 +179,6 @@ struct CsvExport::Impl {
   std::size_t split_min;
   struct Segment {
     csv::Buffer csv;
-    std::vector<std::size_t> row_end;  // end of each row's text in csv
     std::vector<char> is_row;          // per counted line
     std::optional<RowError> error;     // the line after the last counted one failed
     std::size_t stop = 0;              // where its lines ended
@@ -197,6 +197,7 @@ struct CsvExport::Impl {
 
   void flush_block() {
     wait_write();
+    writing_more.clear();
     if (block.size() < (64 << 10)) {  // small blocks: a hand-over would cost more than the write
       file->append(block.view());
       block.clear();
@@ -206,8 +207,16 @@ struct CsvExport::Impl {
     writing.swap(block);
     block.clear();
     block_rows = 0;
+    start_write();
+  }
+
+  // `writing`, then `writing_more`, to the file on the writer thread.
+  void start_write() {
     write_pending = true;
-    writer.start([this] { file->append(writing.view()); });
+    writer.start([this] {
+      file->append(writing.view());
+      if (writing_more.size() > 0) file->append(writing_more.view());
+    });
   }
 
   // Text past this much goes to the file before its block is full: the
@@ -218,9 +227,9 @@ struct CsvExport::Impl {
   void flush_slice() {
     wait_write();
     writing.swap(block);
+    writing_more.clear();
     block.clear();
-    write_pending = true;
-    writer.start([this] { file->append(writing.view()); });
+    start_write();
   }
 
   void count_line() {
@@ -299,7 +308,6 @@ struct CsvExport::Impl {
   void parse_segment(std::size_t from, std::size_t to) {
     Segment& seg = segment;
     seg.csv.clear();
-    seg.row_end.clear();
     seg.is_row.clear();
     seg.error.reset();
     auto row_fast = [&](std::size_t at, std::size_t stop) {
@@ -307,14 +315,12 @@ struct CsvExport::Impl {
                                     seg.csv, rows_side.scan_scratch);
       if (n == kNoRowLine) return kNone;
       seg.is_row.push_back(true);
-      seg.row_end.push_back(seg.csv.size());
       return at + n;
     };
     seg.stop = each_line(from, to, false, row_fast, [&](std::string_view line, std::size_t at, std::size_t) {
       try {
         bool row = rows_side.parse(line, buf.size() - at, seg.csv);
         seg.is_row.push_back(row);
-        if (row) seg.row_end.push_back(seg.csv.size());
         return true;
       } catch (const RowError& e) {
         seg.error = e;
@@ -323,25 +329,27 @@ struct CsvExport::Impl {
     });
   }
 
-  // Rows go over in runs, one copy per run: a run ends only where a block
-  // fills up.
+  // The side's rows follow the block's: both go to the writer as they
+  // stand, the block first, with no copy. Lines and blocks are counted as
+  // if each row had gone through the block: the bytes and the progress
+  // lines are the same.
   void merge_segment() {
-    std::string_view text = segment.csv.view();
-    std::size_t run_from = 0, run_to = 0, r = 0;
-    auto put_run = [&] {
-      block.put(text.substr(run_from, run_to - run_from));
-      run_from = run_to;
-    };
-    for (char is_row : segment.is_row) {
-      if (is_row) {
-        run_to = segment.row_end[r++];
-        ++rows;
-        ++block_rows;
-      }
-      if (block_rows == block_size) put_run();
-      count_line();
+    if (segment.csv.size() > 0) {
+      wait_write();
+      writing.swap(block);
+      writing_more.swap(segment.csv);
+      block.clear();
+      segment.csv.clear();
+      start_write();
     }
-    put_run();
+    for (char is_row : segment.is_row) {
+      ++lines;
+      if (is_row) {
+        ++rows;
+        if (++block_rows == block_size) block_rows = 0;  // that block is on its way
+      }
+      if (lines % block_size == 0) progress.push_back(lines);
+    }
     if (segment.error) fail(*segment.error);
   }
 
