@@ -112,8 +112,13 @@ inline Quoting quoting_of(std::string_view field) {
 // check, whose call costs more than a short text's loop.
 bool valid_utf8(const char* text, std::size_t n) {
   if (n > 64) {
-    // the implementation simdjson chose for this CPU, looked up once
-    static const simdjson::implementation* const checker = simdjson::get_active_implementation();
+    // The implementation simdjson chose for this CPU, looked up once. Until
+    // something has used it, the active one is a stand-in that detects the
+    // CPU on every call: one call through it settles the choice first.
+    static const simdjson::implementation* const checker = [] {
+      simdjson::get_active_implementation()->validate_utf8("", 0);
+      return static_cast<const simdjson::implementation*>(simdjson::get_active_implementation());
+    }();
     return checker->validate_utf8(text, n);
   }
   const auto* s = reinterpret_cast<const unsigned char*>(text);
