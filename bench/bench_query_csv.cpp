@@ -49,20 +49,22 @@ struct Run {
   std::uint64_t lines = 0, rows = 0, bytes_in = 0;
 };
 
-Run export_once(const char* input, const char* output, std::size_t block_size) {
+Run export_once(const char* input, const char* output, std::size_t block_size, std::size_t split_min,
+               std::size_t piece_size) {
   int fd = ::open(input, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     std::perror(input);
     std::exit(2);
   }
-  std::unique_ptr<char[]> piece(new char[kPiece]);  // not zero-filled: read into
+  std::unique_ptr<char[]> piece(new char[piece_size]);  // not zero-filled: read into
   ::unlink(output);  // the last run's file is not this run's to truncate
   Run r;
   double cpu0 = cpu_seconds();
   auto t0 = std::chrono::steady_clock::now();
   {
-    // one thread parses (no split); blocks are still written behind it
-    CsvExport ex(output, block_size, 0);
+    // by default one thread parses (no split); blocks are still written
+    // behind it
+    CsvExport ex(output, block_size, split_min);
     auto answer = [&](CsvExport::Step s, bool final) {
       while (s == CsvExport::Step::kHeader) {
         auto cols = header_columns(ex.header_line());
@@ -71,7 +73,7 @@ Run export_once(const char* input, const char* output, std::size_t block_size) {
       }
     };
     for (;;) {
-      ssize_t n = ::read(fd, piece.get(), kPiece);
+      ssize_t n = ::read(fd, piece.get(), piece_size);
       if (n < 0) {
         std::perror("read");
         std::exit(2);
@@ -96,14 +98,19 @@ Run export_once(const char* input, const char* output, std::size_t block_size) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s INPUT.jsonl OUTPUT.csv [block_size] [runs]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s INPUT.jsonl OUTPUT.csv [block_size] [runs] [split_min] [piece_bytes]\n", argv[0]);
     return 2;
   }
   std::size_t block_size = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 100000;
   int runs = argc > 4 ? std::atoi(argv[4]) : 3;
+  // as the binding runs it: split_min 262144, pieces of 1048576 (the
+  // query API's chunks)
+  std::size_t split_min = argc > 5 ? std::strtoul(argv[5], nullptr, 10) : 0;
+  std::size_t piece_size = argc > 6 ? std::strtoul(argv[6], nullptr, 10) : kPiece;
+  if (piece_size == 0) piece_size = kPiece;
   std::vector<Run> all;
   try {
-    for (int k = 0; k < std::max(runs, 1); ++k) all.push_back(export_once(argv[1], argv[2], block_size));
+    for (int k = 0; k < std::max(runs, 1); ++k) all.push_back(export_once(argv[1], argv[2], block_size, split_min, piece_size));
   } catch (const kestro::Error& e) {
     std::fprintf(stderr, "export failed: %s\n", e.what());
     return 1;
@@ -116,8 +123,12 @@ int main(int argc, char** argv) {
   std::sort(walls.begin(), walls.end());
   std::sort(cpus.begin(), cpus.end());
   double mb = all[0].bytes_in / 1e6;
-  std::printf("core alone: %.1f MB of JSON lines, %llu rows, %d runs, one parsing thread\n", mb,
+  std::printf("core alone: %.1f MB of JSON lines, %llu rows, %d runs, ", mb,
               static_cast<unsigned long long>(all[0].rows), static_cast<int>(all.size()));
+  if (split_min == 0)
+    std::printf("one parsing thread\n");
+  else
+    std::printf("pieces of %zu bytes, stretches from %zu bytes split over two threads\n", piece_size, split_min);
   std::printf("  wall: min %.3f s (%.0f MB/s), median %.3f s (%.0f MB/s)\n", walls.front(), mb / walls.front(),
               walls[walls.size() / 2], mb / walls[walls.size() / 2]);
   std::printf("  CPU:  min %.3f s (%.0f MB/s), median %.3f s (%.0f MB/s)\n", cpus.front(), mb / cpus.front(),

@@ -22,6 +22,23 @@ constexpr std::uint64_t kHighs = 0x8080808080808080ull;
 // Deeper nesting is left to the full parser and its own depth limit.
 constexpr int kMaxDepth = 32;
 
+// What each one-letter JSON escape stands for; 0 for the others.
+constexpr auto kUnescaped = [] {
+  struct Table {
+    char at[256] = {};
+    constexpr char operator[](unsigned char c) const { return at[c]; }
+  } t;
+  t.at[static_cast<unsigned char>('"')] = '"';
+  t.at[static_cast<unsigned char>('\\')] = '\\';
+  t.at[static_cast<unsigned char>('/')] = '/';
+  t.at[static_cast<unsigned char>('b')] = '\b';
+  t.at[static_cast<unsigned char>('f')] = '\f';
+  t.at[static_cast<unsigned char>('n')] = '\n';
+  t.at[static_cast<unsigned char>('r')] = '\r';
+  t.at[static_cast<unsigned char>('t')] = '\t';
+  return t;
+}();
+
 // Nonzero when some byte of w equals c.
 inline std::uint64_t has_byte(std::uint64_t w, unsigned char c) {
   std::uint64_t x = w ^ (kOnes * c);
@@ -32,11 +49,78 @@ inline std::uint64_t has_control(std::uint64_t w) { return (w - kOnes * 0x20) & 
 
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
+// Moves the n bytes at base + 1 to base: short texts in at most two
+// pairs of wide moves, each loaded before it is stored.
+inline void move_back(char* base, std::size_t n) {
+#if defined(__SSE2__)
+  if (n <= 32) {
+    if (n >= 16) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + 1));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + 1 + n - 16));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(base), a);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(base + n - 16), b);
+      return;
+    }
+    if (n >= 8) {
+      std::uint64_t a, b;
+      std::memcpy(&a, base + 1, 8);
+      std::memcpy(&b, base + 1 + n - 8, 8);
+      std::memcpy(base, &a, 8);
+      std::memcpy(base + n - 8, &b, 8);
+      return;
+    }
+    for (std::size_t k = 0; k < n; ++k) base[k] = base[k + 1];
+    return;
+  }
+#endif
+  std::memmove(base, base + 1, n);
+}
+
+// What a field needs in CSV: nothing, quotes around it (a comma or line
+// break), or quotes around and its own quotes doubled; as put_field().
+enum class Quoting { kNone, kAround, kDoubled };
+
+inline Quoting quoting_of(std::string_view field) {
+  const char* s = field.data();
+  std::size_t n = field.size();
+  bool around = false;
+#if defined(__SSE2__)
+  if (n >= 16) {
+    auto check = [&](const char* at) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      around |= _mm_movemask_epi8(_mm_or_si128(
+                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                    _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')))) != 0;
+      return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))) != 0;
+    };
+    for (; n >= 16; s += 16, n -= 16)
+      if (check(s)) return Quoting::kDoubled;
+    // the last sixteen bytes, some seen already
+    if (n > 0 && check(s + n - 16)) return Quoting::kDoubled;
+    return around ? Quoting::kAround : Quoting::kNone;
+  }
+#endif
+  for (; n > 0; ++s, --n) {
+    if (*s == '"') return Quoting::kDoubled;
+    around |= *s == ',' || *s == '\n' || *s == '\r';
+  }
+  return around ? Quoting::kAround : Quoting::kNone;
+}
+
 // Strict UTF-8 (no overlong forms, surrogates or code points past
 // U+10FFFF). Short texts are checked here; long ones by simdjson's SIMD
 // check, whose call costs more than a short text's loop.
 bool valid_utf8(const char* text, std::size_t n) {
-  if (n > 64) return simdjson::validate_utf8(text, n);
+  if (n > 64) {
+    // The implementation simdjson chose for this CPU, looked up once. Until
+    // something has used it, the active one is a stand-in that detects the
+    // CPU on every call: one call through it settles the choice first.
+    static const simdjson::implementation* const checker = [] {
+      simdjson::get_active_implementation()->validate_utf8("", 0);
+      return static_cast<const simdjson::implementation*>(simdjson::get_active_implementation());
+    }();
+    return checker->validate_utf8(text, n);
+  }
   const auto* s = reinterpret_cast<const unsigned char*>(text);
   auto cont = [&](std::size_t k) { return (s[k] & 0xC0) == 0x80; };
   for (std::size_t i = 0; i < n;) {
@@ -240,9 +324,11 @@ struct Scanner {
     const char* s = p;
     // Unescaped text is never longer than its JSON (a doubled quote comes
     // from the two bytes of its escape): room for it, the field's quotes
-    // and the last wide store.
+    // and the last wide store. The text goes after the opening quote's
+    // place: long texts usually need quotes, and moving short ones back is
+    // cheap.
     char* base = out.room(static_cast<std::size_t>(end - p) + 40);
-    char* w = base;
+    char* w = base + 1;
     bool quote = false;
     unsigned comma_bits = 0, high_bits = 0;  // nonzero once a comma / a byte above 0x7f was passed
     for (;;) {
@@ -283,41 +369,35 @@ struct Scanner {
       char c = *p;
       if (c == '"') break;
       if (c != '\\' || end - p < 2) return false;  // a control character
-      char e = p[1];
+      auto e = static_cast<unsigned char>(p[1]);
       p += 2;
-      switch (e) {
-        case '"': *w++ = '"'; *w++ = '"'; quote = true; break;
-        case '\\': *w++ = '\\'; break;
-        case '/': *w++ = '/'; break;
-        case 'b': *w++ = '\b'; break;
-        case 'f': *w++ = '\f'; break;
-        case 'n': *w++ = '\n'; quote = true; break;
-        case 'r': *w++ = '\r'; quote = true; break;
-        case 't': *w++ = '\t'; break;
-        case 'u': {
-          int cp = code_point();
-          if (cp < 0) return false;
-          if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
-          if (cp == '"') *w++ = '"';
-          w = utf8_at(w, static_cast<char32_t>(cp));
-          break;
-        }
-        default:
-          return false;
+      if (char out = kUnescaped[e]) {  // a quote comes out doubled
+        w[0] = out;
+        w[1] = '"';
+        w += 1 + (out == '"');
+        quote |= out == '"' || out == '\n' || out == '\r';
+        continue;
       }
+      if (e != 'u') return false;
+      int cp = code_point();
+      if (cp < 0) return false;
+      if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
+      if (cp == '"') *w++ = '"';
+      w = utf8_at(w, static_cast<char32_t>(cp));
     }
     // Escapes are ASCII and \u ones come out as valid UTF-8, so the raw
     // bytes are valid exactly when the text is.
     if (high_bits && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
     ++p;
-    std::size_t n = static_cast<std::size_t>(w - base);
+    std::size_t n = static_cast<std::size_t>(w - base - 1);
     if (quote || comma_bits) {
-      std::memmove(base + 1, base, n);
       base[0] = '"';
       base[n + 1] = '"';
-      n += 2;
+      out.commit(base + n + 2);
+    } else {
+      move_back(base, n);
+      out.commit(base + n);
     }
-    out.commit(base + n);
     return true;
   }
 
@@ -547,12 +627,31 @@ struct Scanner {
       case '"':
         ++p;
         return field_string(out);
-      case '[':
+      case '[': {
         ++p;
-        scratch.clear();
-        if (!py_array(scratch, 1)) return false;
-        out.put_field(scratch.view());
+        // Written in place after the opening quote's room: most lists have
+        // a comma and no quote, and are then done.
+        std::size_t at = out.size();
+        out.put('"');
+        if (!py_array(out, 1)) return false;
+        std::string_view text = out.view().substr(at + 1);
+        switch (quoting_of(text)) {
+          case Quoting::kNone:
+            move_back(out.room(0) - text.size() - 1, text.size());  // from just after `at`
+            out.truncate(at + text.size());
+            break;
+          case Quoting::kAround:
+            out.put('"');
+            break;
+          case Quoting::kDoubled:
+            scratch.clear();
+            scratch.put(text);
+            out.truncate(at);
+            out.put_field(scratch.view());
+            break;
+        }
         return true;
+      }
       case 't':
         if (!literal("true")) return false;
         out.put(std::string_view("True"));

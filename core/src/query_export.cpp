@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -134,7 +135,22 @@ struct CsvExport::Impl {
   std::string path;
   std::size_t block_size;
 
-  std::vector<char> buf;  // unhandled bytes are buf[begin, end); padded for simdjson
+  // Unhandled bytes are buf[begin, end), followed by at least simdjson's
+  // padding. Grown without zero-filling: only the padding after `end` is
+  // cleared, so every byte a scan may read is defined.
+  struct Input {
+    std::unique_ptr<char[]> bytes;
+    std::size_t cap = 0;
+    char* data() const noexcept { return bytes.get(); }
+    std::size_t size() const noexcept { return cap; }
+    void grow(std::size_t need, std::size_t used) {
+      std::size_t want = std::max(need, cap * 2);
+      std::unique_ptr<char[]> more(new char[want]);
+      if (used > 0) std::memcpy(more.get(), bytes.get(), used);
+      bytes = std::move(more);
+      cap = want;
+    }
+  } buf;
   std::size_t begin = 0, end = 0;
 
   std::string header;  // the first non-empty line, until start()
@@ -151,6 +167,7 @@ struct CsvExport::Impl {
   // is parsed; `writing` holds the block being written. Declared after
   // `file`, so that a write in progress ends before the file goes.
   csv::Buffer writing;
+  csv::Buffer writing_more;  // written right after `writing`, when not empty
   bool write_pending = false;
   BackgroundTask writer;
 
@@ -162,7 +179,6 @@ struct CsvExport::Impl {
   std::size_t split_min;
   struct Segment {
     csv::Buffer csv;
-    std::vector<std::size_t> row_end;  // end of each row's text in csv
     std::vector<char> is_row;          // per counted line
     std::optional<RowError> error;     // the line after the last counted one failed
     std::size_t stop = 0;              // where its lines ended
@@ -181,6 +197,7 @@ struct CsvExport::Impl {
 
   void flush_block() {
     wait_write();
+    writing_more.clear();
     if (block.size() < (64 << 10)) {  // small blocks: a hand-over would cost more than the write
       file->append(block.view());
       block.clear();
@@ -190,8 +207,16 @@ struct CsvExport::Impl {
     writing.swap(block);
     block.clear();
     block_rows = 0;
+    start_write();
+  }
+
+  // `writing`, then `writing_more`, to the file on the writer thread.
+  void start_write() {
     write_pending = true;
-    writer.start([this] { file->append(writing.view()); });
+    writer.start([this] {
+      file->append(writing.view());
+      if (writing_more.size() > 0) file->append(writing_more.view());
+    });
   }
 
   // Text past this much goes to the file before its block is full: the
@@ -202,9 +227,9 @@ struct CsvExport::Impl {
   void flush_slice() {
     wait_write();
     writing.swap(block);
+    writing_more.clear();
     block.clear();
-    write_pending = true;
-    writer.start([this] { file->append(writing.view()); });
+    start_write();
   }
 
   void count_line() {
@@ -283,7 +308,6 @@ struct CsvExport::Impl {
   void parse_segment(std::size_t from, std::size_t to) {
     Segment& seg = segment;
     seg.csv.clear();
-    seg.row_end.clear();
     seg.is_row.clear();
     seg.error.reset();
     auto row_fast = [&](std::size_t at, std::size_t stop) {
@@ -291,14 +315,12 @@ struct CsvExport::Impl {
                                     seg.csv, rows_side.scan_scratch);
       if (n == kNoRowLine) return kNone;
       seg.is_row.push_back(true);
-      seg.row_end.push_back(seg.csv.size());
       return at + n;
     };
     seg.stop = each_line(from, to, false, row_fast, [&](std::string_view line, std::size_t at, std::size_t) {
       try {
         bool row = rows_side.parse(line, buf.size() - at, seg.csv);
         seg.is_row.push_back(row);
-        if (row) seg.row_end.push_back(seg.csv.size());
         return true;
       } catch (const RowError& e) {
         seg.error = e;
@@ -307,25 +329,27 @@ struct CsvExport::Impl {
     });
   }
 
-  // Rows go over in runs, one copy per run: a run ends only where a block
-  // fills up.
+  // The side's rows follow the block's: both go to the writer as they
+  // stand, the block first, with no copy. Lines and blocks are counted as
+  // if each row had gone through the block: the bytes and the progress
+  // lines are the same.
   void merge_segment() {
-    std::string_view text = segment.csv.view();
-    std::size_t run_from = 0, run_to = 0, r = 0;
-    auto put_run = [&] {
-      block.put(text.substr(run_from, run_to - run_from));
-      run_from = run_to;
-    };
-    for (char is_row : segment.is_row) {
-      if (is_row) {
-        run_to = segment.row_end[r++];
-        ++rows;
-        ++block_rows;
-      }
-      if (block_rows == block_size) put_run();
-      count_line();
+    if (segment.csv.size() > 0) {
+      wait_write();
+      writing.swap(block);
+      writing_more.swap(segment.csv);
+      block.clear();
+      segment.csv.clear();
+      start_write();
     }
-    put_run();
+    for (char is_row : segment.is_row) {
+      ++lines;
+      if (is_row) {
+        ++rows;
+        if (++block_rows == block_size) block_rows = 0;  // that block is on its way
+      }
+      if (lines % block_size == 0) progress.push_back(lines);
+    }
     if (segment.error) fail(*segment.error);
   }
 
@@ -394,16 +418,18 @@ struct CsvExport::Impl {
       begin = 0;
     }
     std::size_t need = end + bytes.size() + simdjson::SIMDJSON_PADDING;
-    if (buf.size() < need) buf.resize(std::max(need, buf.size() * 2));
+    if (buf.size() < need) buf.grow(need, end);
     std::memcpy(buf.data() + end, bytes.data(), bytes.size());
     end += bytes.size();
+    std::memset(buf.data() + end, 0, simdjson::SIMDJSON_PADDING);
   }
 };
 
 CsvExport::CsvExport(std::string path, std::size_t block_size, std::size_t split_min) {
   if (block_size == 0) throw Error(Error::Code::kFormat, "block_size must be at least 1");
   impl_ = std::make_unique<Impl>(std::move(path), block_size, split_min);
-  impl_->buf.resize(1 << 16);
+  impl_->buf.grow(1 << 16, 0);
+  std::memset(impl_->buf.data(), 0, simdjson::SIMDJSON_PADDING);
 }
 
 CsvExport::~CsvExport() = default;

@@ -13,11 +13,32 @@ namespace {
 // Python's repr layout of the shortest digits d1 d2 ... dn (d1 nonzero)
 // of a finite nonzero value d1.d2...dn x 10^exp: positional for exponents
 // -4..15, otherwise scientific with a signed, at least two-digit exponent.
-char* write_repr_digits(char* w, bool neg, const char* digits, std::size_t nd, int exp) noexcept {
-  auto put = [&](const char* from, std::size_t n) {
-    std::memcpy(w, from, n);
-    w += n;
+// Copies n <= 32 bytes without a library call: two overlapping moves of
+// the widest size that fits, so short pieces cost a few instructions.
+inline char* put_short(char* w, const char* s, std::size_t n) noexcept {
+  auto move = [&](auto unit) {
+    decltype(unit) a, b;
+    std::memcpy(&a, s, sizeof a);
+    std::memcpy(&b, s + n - sizeof b, sizeof b);
+    std::memcpy(w, &a, sizeof a);
+    std::memcpy(w + n - sizeof b, &b, sizeof b);
   };
+  struct Sixteen {
+    char b[16];
+  };
+  if (n >= 16)
+    move(Sixteen{});
+  else if (n >= 8)
+    move(std::uint64_t{});
+  else if (n >= 4)
+    move(std::uint32_t{});
+  else
+    for (std::size_t k = 0; k < n; ++k) w[k] = s[k];
+  return w + n;
+}
+
+char* write_repr_digits(char* w, bool neg, const char* digits, std::size_t nd, int exp) noexcept {
+  auto put = [&](const char* from, std::size_t n) { w = put_short(w, from, n); };
   if (neg) *w++ = '-';
   if (exp < -4 || exp >= 16) {
     *w++ = digits[0];
@@ -301,9 +322,22 @@ inline std::uint32_t eight_digits(const char* s) noexcept {
   return static_cast<std::uint32_t>(v);
 }
 
-std::uint64_t append_digits(std::uint64_t v, std::string_view d) noexcept {
+inline __attribute__((always_inline)) std::uint64_t append_digits(std::uint64_t v, std::string_view d) noexcept {
+  static constexpr std::uint64_t kScale[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
   std::size_t i = 0;
   for (; d.size() - i >= 8; i += 8) v = v * 100000000 + eight_digits(d.data() + i);
+  std::size_t rest = d.size() - i;
+  if (rest == 0) return v;
+  if (d.size() >= 8) {
+    // The last eight digits, those already counted read as zeros.
+    std::uint64_t last;
+    std::memcpy(&last, d.data() + d.size() - 8, 8);
+    std::uint64_t keep = ~std::uint64_t{0} << (8 * (8 - rest));
+    last = (last & keep) | (0x3030303030303030ull & ~keep);
+    char digits[8];
+    std::memcpy(digits, &last, 8);
+    return v * kScale[rest] + eight_digits(digits);
+  }
   for (; i < d.size(); ++i) v = v * 10 + static_cast<std::uint64_t>(d[i] - '0');
   return v;
 }
@@ -311,6 +345,30 @@ std::uint64_t append_digits(std::uint64_t v, std::string_view d) noexcept {
 // The integer of at most 19 digits, a then b.
 std::uint64_t decimal_value(std::string_view a, std::string_view b) noexcept {
   return append_digits(append_digits(0, a), b);
+}
+
+}  // namespace
+
+namespace {
+
+// Whether the token, whose own significant digits (nd of them, the first
+// at 10^e) are those of its repr, is also laid out as repr lays them out
+// (as a server that writes repr texts writes them): then it is copied.
+inline bool reads_as_repr(const DecimalToken& t, std::size_t nd, long e) noexcept {
+  std::string_view ip = t.int_part, fp = t.frac_part, ex = t.exp_part;
+  if (t.token.size() > kFloatReprMax) return false;
+  bool scientific = e < -4 || e >= 16;
+  if (ex.empty()) {
+    if (scientific || fp.empty()) return false;
+    if (e < 0) return ip.size() == 1 && ip[0] == '0' && fp.back() != '0';
+    // e + 1 integer digits (the token's own, no leading zero)
+    if (nd <= static_cast<std::size_t>(e) + 1) return fp.size() == 1 && fp[0] == '0';
+    return fp.back() != '0';
+  }
+  if (!scientific || ip.size() != 1 || ip[0] == '0' || ex.data()[-1] != 'e') return false;
+  if (nd == 1 ? !fp.empty() : fp.empty() || fp.back() == '0') return false;
+  long a = e < 0 ? -e : e;
+  return ex[0] == (e < 0 ? '-' : '+') && ex.size() == (a >= 100 ? 4u : 3u);
 }
 
 }  // namespace
@@ -351,6 +409,7 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
   if (nd <= 15) {
     long exp = point - 1 + exponent_of(t.exp_part);
     if (exp >= -307 && exp <= 307) {
+      if (reads_as_repr(t, nd, exp)) return put_short(dst, t.token.data(), t.token.size());
       char digits[16];
       std::memcpy(digits, ip.data(), ip.size());
       std::memcpy(digits + ip.size(), fp.data(), fp.size());
@@ -367,6 +426,7 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
   int exp;
   shortest_stripped(value, d, exp);
   if (d != w || exp != q) return write_decimal_repr(dst, t.neg, d, exp);
+  if (reads_as_repr(t, nd, q + static_cast<long>(nd) - 1)) return put_short(dst, t.token.data(), t.token.size());
   char digits[20];
   std::memcpy(digits, ip.data(), ip.size());
   std::memcpy(digits + ip.size(), fp.data(), fp.size());

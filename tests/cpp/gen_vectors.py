@@ -29,6 +29,11 @@ def number_tokens(rnd, values):
         if x != x or x in (float("inf"), float("-inf")):
             continue
         tokens.append(repr(x))
+        if "e" in repr(x):  # repr's digits with the exponent spelled otherwise
+            mantissa, e = repr(x).split("e")
+            n = int(e)
+            tokens += ["%se%d" % (mantissa, n), "%se%s%03d" % (mantissa, "-" if n < 0 else "", abs(n)),
+                       "%sE%+03d" % (mantissa, n), "%se%+04d" % (mantissa, n)]
         k = rnd.randint(0, 20)
         tokens.append("%.*e" % (k, x))
         tokens.append(("%.*E" % (k, x)).replace("E+", "E"))
