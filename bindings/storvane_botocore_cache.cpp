@@ -254,9 +254,43 @@ py::object copy_trie(py::handle trie) {
 PyObject* g_shared_trie_type = nullptr;
 PyObject* g_trie_append = nullptr;
 PyObject* g_trie_remove = nullptr;
+PyObject* g_default_section = nullptr;  // append_item's default section
+
+// Node keys and trie attributes, interned once: every handler a session or
+// client registers goes through them.
+struct TrieNames {
+  PyObject *chunk, *values, *children, *owner, *kids, *token, *root, *split;
+};
+TrieNames tn{};
+
+PyObject* interned(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);
+  if (s == nullptr) throw py::error_already_set();
+  return s;
+}
+
+// node[key] (borrowed); KeyError when it is missing.
+PyObject* item(py::handle node, PyObject* key) {
+  PyObject* value = PyDict_GetItemWithError(node.ptr(), key);
+  if (value == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    throw py::error_already_set();
+  }
+  return value;
+}
+
+void set_item(py::handle node, PyObject* key, py::handle value) {
+  if (PyDict_SetItem(node.ptr(), key, value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object get_attr(py::handle o, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(o.ptr(), name);
+  if (value == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(value);
+}
 
 bool owned(py::handle node, py::handle token) {
-  PyObject* owner = PyDict_GetItemString(node.ptr(), "_owner");  // borrowed
+  PyObject* owner = PyDict_GetItem(node.ptr(), tn.owner);  // borrowed
   return owner == token.ptr();
 }
 
@@ -264,29 +298,30 @@ bool owned(py::handle node, py::handle token) {
 // children and its handler lists stay shared until they change.
 py::dict own_node(py::handle node, py::handle token) {
   py::dict copied;
-  copied["chunk"] = node["chunk"];
-  copied["values"] = node["values"];
-  copied["children"] = node["children"];
-  copied["_owner"] = token;
+  set_item(copied, tn.chunk, item(node, tn.chunk));
+  set_item(copied, tn.values, item(node, tn.values));
+  set_item(copied, tn.children, item(node, tn.children));
+  set_item(copied, tn.owner, token);
   return copied;
 }
 
 // An owned node's table of children, made the tree's own first.
 py::dict own_children(py::handle node, py::handle token) {
-  PyObject* kids = PyDict_GetItemString(node.ptr(), "_kids");  // borrowed
-  if (kids == token.ptr()) return node["children"];
-  py::object children = node["children"];
-  py::dict copied = py::reinterpret_steal<py::dict>(PyDict_Copy(children.ptr()));
-  node["children"] = copied;
-  node["_kids"] = token;
+  PyObject* kids = PyDict_GetItem(node.ptr(), tn.kids);  // borrowed
+  PyObject* children = item(node, tn.children);
+  if (kids == token.ptr()) return py::reinterpret_borrow<py::dict>(children);
+  py::dict copied = py::reinterpret_steal<py::dict>(PyDict_Copy(children));
+  if (!copied) throw py::error_already_set();
+  set_item(node, tn.children, copied);
+  set_item(node, tn.kids, token);
   return copied;
 }
 
 py::object own_root(py::handle self, py::handle token) {
-  py::object node = self.attr("_root");
+  py::object node = get_attr(self, tn.root);
   if (owned(node, token)) return node;
   node = own_node(node, token);
-  self.attr("_root") = node;
+  if (PyObject_SetAttr(self.ptr(), tn.root, node.ptr()) < 0) throw py::error_already_set();
   return node;
 }
 
@@ -299,20 +334,21 @@ void shared_append(py::object self, py::object key, py::object value, py::args r
     return void(h(g_trie_append)(self, key, value, *rest, **options));
   py::object section = rest.size() == 1 ? py::object(rest[0])
                        : options.size() == 1 ? py::object(options["section"])
-                                             : py::object(h(g_trie_append).attr("__defaults__")[py::int_(0)]);
-  py::object token = self.attr("_token");
+                                             : py::reinterpret_borrow<py::object>(g_default_section);
+  py::object token = get_attr(self, tn.token);
   py::object node = own_root(self, token);
-  for (py::handle part : key.attr("split")(".")) {
+  py::object parts = get_attr(key, tn.split)(".");
+  for (py::handle part : parts) {
     py::dict children = own_children(node, token);
     PyObject* child = PyDict_GetItemWithError(children.ptr(), part.ptr());  // borrowed
     if (child == nullptr && PyErr_Occurred()) throw py::error_already_set();
     if (child == nullptr) {
       py::dict made;
-      made["chunk"] = part;
-      made["values"] = py::none();
-      made["children"] = py::dict();
-      made["_owner"] = token;
-      made["_kids"] = token;
+      set_item(made, tn.chunk, part);
+      set_item(made, tn.values, py::none());
+      set_item(made, tn.children, py::dict());
+      set_item(made, tn.owner, token);
+      set_item(made, tn.kids, token);
       children[part] = made;
       node = std::move(made);
     } else if (owned(child, token)) {
@@ -322,7 +358,7 @@ void shared_append(py::object self, py::object key, py::object value, py::args r
       children[part] = node;
     }
   }
-  py::object values = node["values"];
+  py::object values = py::reinterpret_borrow<py::object>(item(node, tn.values));
   py::list lists;
   if (values.is_none()) {
     for (int i = 0; i < 3; ++i) lists.append(py::list());
@@ -333,15 +369,15 @@ void shared_append(py::object self, py::object key, py::object value, py::args r
   if (!grown) throw py::error_already_set();
   grown.append(value);
   lists.attr("__setitem__")(section, grown);
-  node["values"] = h(g_nodelist_type)(*lists);
+  set_item(node, tn.values, h(g_nodelist_type)(*lists));
 }
 
 // Removing changes the last node's lists in place: the path and those
 // lists are made the tree's own, then the trie's own method runs.
 void shared_remove(py::object self, py::object key, py::object value) {
-  py::object token = self.attr("_token");
+  py::object token = get_attr(self, tn.token);
   py::object node = own_root(self, token);
-  py::list parts = key.attr("split")(".");
+  py::list parts = get_attr(key, tn.split)(".");
   for (std::size_t i = 0; i < parts.size(); ++i) {
     py::dict children = own_children(node, token);
     PyObject* child = PyDict_GetItem(children.ptr(), parts[i].ptr());  // borrowed
@@ -352,7 +388,7 @@ void shared_remove(py::object self, py::object key, py::object value) {
       node = own_node(child, token);
       children[parts[i]] = node;
     }
-    if (i + 1 == parts.size()) node["values"] = copy_nodelist(node["values"]);
+    if (i + 1 == parts.size()) set_item(node, tn.values, copy_nodelist(item(node, tn.values)));
   }
   h(g_trie_remove)(self, key, value);
 }
@@ -377,6 +413,11 @@ void install_shared_trie(py::handle trie_cls) {
   if (!py::hasattr(trie_cls, "append_item") || !py::hasattr(trie_cls, "remove_item") ||
       !py::hasattr(trie_cls, "prefix_search"))
     return;
+  tn = TrieNames{interned("chunk"),  interned("values"), interned("children"), interned("_owner"),
+                 interned("_kids"),   interned("_token"), interned("_root"),    interned("split")};
+  py::object defaults = py::getattr(trie_cls.attr("append_item"), "__defaults__", py::none());
+  if (!PyTuple_Check(defaults.ptr()) || PyTuple_GET_SIZE(defaults.ptr()) != 1) return;
+  g_default_section = keep(defaults[py::int_(0)]).ptr();
   g_trie_append = keep(trie_cls.attr("append_item")).ptr();
   g_trie_remove = keep(trie_cls.attr("remove_item")).ptr();
   py::dict ns;

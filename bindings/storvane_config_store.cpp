@@ -29,16 +29,65 @@ PyObject* g_section_provider = nullptr;       // SectionConfigProvider
 PyObject* g_chain_mapping = nullptr;          // _create_config_chain_mapping
 PyObject* g_configprovider = nullptr;         // the module
 PyObject* g_lazy_type = nullptr;
-// botocore's variable tables when sharing started, deep-copied: (session
-// variables, s3 section, proxies section). Sessions are given the lazy
-// table only while botocore's tables still equal these.
+PyObject* g_os = nullptr;  // the os module
+// botocore's variable tables when sharing started: (session variables, s3
+// section, proxies section), copies holding botocore's own descriptions.
+// Sessions are given the lazy table only while botocore's tables still
+// hold exactly these.
 PyObject* g_tables = nullptr;
+
+// Attribute and key names, interned once: these run for every chain and
+// every client.
+struct Names {
+  PyObject *env, *name, *value, *providers, *environ, *setdefault, *create_config_chain, *mapping, *overrides,
+      *set_config_variable, *components, *register_component, *config_store, *env_kind, *constant_kind;
+};
+Names n{};
+
+PyObject* intern(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);
+  if (s == nullptr) throw py::error_already_set();
+  return s;
+}
+
+void intern_names() {
+  n = Names{intern("_env"), intern("_name"), intern("_value"), intern("_providers"), intern("environ"),
+            intern("setdefault"), intern("create_config_chain"), intern("_mapping"), intern("_overrides"),
+            intern("set_config_variable"), intern("_components"), intern("register_component"),
+            intern("config_store"), intern("env"), intern("constant")};
+}
+
+// `o.<name>` or NULL, with no error left set.
+py::object attr_or_null(py::handle o, PyObject* name) {
+  PyObject* value = PyObject_GetAttr(o.ptr(), name);
+  if (value == nullptr) PyErr_Clear();
+  return py::reinterpret_steal<py::object>(value);
+}
 
 constexpr const char* kTableNames[] = {"BOTOCORE_DEFAUT_SESSION_VARIABLES", "DEFAULT_S3_CONFIG_VARS",
                                        "DEFAULT_PROXIES_CONFIG_VARS"};
 constexpr const char* kSections[] = {"s3", "proxies_config"};
 
 py::handle h(PyObject* p) { return py::handle(p); }
+
+// Py_NewRef, which Python 3.8 lacks.
+PyObject* new_ref(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+
+// The lazy table's state (its type is made below).
+struct Chains {
+  PyObject_HEAD
+  PyObject* session;  // the session its chains read
+  PyObject* environ;  // the environment they read
+  PyObject* made;     // name -> chain built so far; shared with the copies
+  PyObject* own;      // name -> provider assigned; NULL once whole
+  PyObject* entries;  // NULL until the table is made whole; then the plain dict
+};
+
+Chains* chains(PyObject* o) { return reinterpret_cast<Chains*>(o); }
+
 
 py::object keep(py::object value) { return py::reinterpret_borrow<py::object>(value.release()); }
 
@@ -81,35 +130,41 @@ py::object common_provider(py::handle provider) {
   PyTypeObject* type = Py_TYPE(provider.ptr());
   py::object key;
   if (type == reinterpret_cast<PyTypeObject*>(g_environment_type)) {
-    py::object env = py::getattr(provider, "_env", py::none());
-    py::object name = py::getattr(provider, "_name", py::none());
-    if (!env.is(py::module_::import("os").attr("environ")) || !PyUnicode_CheckExact(name.ptr()))
+    py::object env = attr_or_null(provider, n.env);
+    py::object name = attr_or_null(provider, n.name);
+    py::object environ = attr_or_null(h(g_os), n.environ);
+    if (!env || !name || env.ptr() != environ.ptr() || !PyUnicode_CheckExact(name.ptr()))
       return py::reinterpret_borrow<py::object>(provider);
-    key = py::make_tuple("env", name);
+    key = py::make_tuple(py::handle(n.env_kind), name);
   } else if (type == reinterpret_cast<PyTypeObject*>(g_constant_type)) {
-    py::object value = py::getattr(provider, "_value", py::none());
-    if (!immutable_value(value)) return py::reinterpret_borrow<py::object>(provider);
-    key = py::make_tuple("constant", py::type::handle_of(value), value);
+    py::object value = attr_or_null(provider, n.value);
+    if (!value || !immutable_value(value)) return py::reinterpret_borrow<py::object>(provider);
+    key = py::make_tuple(py::handle(n.constant_kind), py::type::handle_of(value), value);
   } else {
     return py::reinterpret_borrow<py::object>(provider);
   }
-  return h(g_common).attr("setdefault")(key, provider);
+  PyObject* shared = PyDict_SetDefault(g_common, key.ptr(), provider.ptr());  // borrowed
+  if (shared == nullptr) throw py::error_already_set();
+  return py::reinterpret_borrow<py::object>(shared);
 }
 
 // The chain with its shareable providers replaced by the shared ones.
 void share_common(py::handle chain) {
   if (g_common == nullptr || Py_TYPE(chain.ptr()) != reinterpret_cast<PyTypeObject*>(g_chain_type)) return;
-  py::object providers = py::getattr(chain, "_providers", py::none());
-  if (!PyList_CheckExact(providers.ptr())) return;
-  py::list list = py::reinterpret_borrow<py::list>(providers);
-  for (std::size_t i = 0; i < list.size(); ++i) list[i] = common_provider(list[i]);
+  py::object providers = attr_or_null(chain, n.providers);
+  if (!providers || !PyList_CheckExact(providers.ptr())) return;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(providers.ptr()); ++i) {
+    py::object shared = common_provider(PyList_GET_ITEM(providers.ptr(), i));
+    if (PyList_SetItem(providers.ptr(), i, shared.release().ptr()) < 0) throw py::error_already_set();
+  }
 }
 
 // The provider botocore's create_botocore_default_config_mapping makes for
 // `name`.
-py::object make_provider(py::handle self, py::handle name) {
-  py::object session = self.attr("_session");
-  py::object factory = h(g_chain_factory)(py::arg("session") = session, py::arg("environ") = self.attr("_environ"));
+py::object make_provider(Chains* table, py::handle name) {
+  py::handle session(table->session), environ(table->environ);
+  // Positional, in the order botocore's signatures have them.
+  py::object factory = h(g_chain_factory)(session, environ);
   if (is_section(name)) {
     py::handle table = h(g_tables)[py::int_(name.cast<std::string>() == "s3" ? 1 : 2)];
     py::object chains = h(g_chain_mapping)(factory, table);
@@ -117,127 +172,229 @@ py::object make_provider(py::handle self, py::handle name) {
     return h(g_section_provider)(name, session, chains);
   }
   py::tuple config = session_variables()[name];
-  py::object chain = factory.attr("create_config_chain")(
-      py::arg("instance_name") = name, py::arg("env_var_names") = config[1],
-      py::arg("config_property_names") = config[0], py::arg("default") = config[2],
-      py::arg("conversion_func") = config[3]);
+  py::object create = py::reinterpret_steal<py::object>(PyObject_GetAttr(factory.ptr(), n.create_config_chain));
+  if (!create) throw py::error_already_set();
+  py::object chain = create(name, config[1], config[0], config[2], config[3]);
   share_common(chain);
   return chain;
 }
 
 // ---- the lazy table ----------------------------------------------------------
 //
-// Slots: _session, _environ (the environment its chains read), _made (the
-// chains built so far, shared with its copies), _own (what was assigned),
-// _entries (None until the table is made whole; then the plain dict).
+// A C-level mapping: botocore looks a variable up (`in`, then `[]`) dozens
+// of times per client, so the lookups cost what a dict's do. A Python
+// subclass adds MutableMapping's methods and the copies.
 
-py::object entries(py::handle self) { return self.attr("_entries"); }
-
-py::object lazy_getitem(py::object self, py::object name) {
-  py::object whole = entries(self);
-  if (!whole.is_none()) return whole[name];
-  py::dict own = self.attr("_own");
-  if (own.contains(name)) return own[name];
-  py::dict made = self.attr("_made");
-  PyObject* hit = PyDict_GetItemWithError(made.ptr(), name.ptr());  // borrowed
-  if (hit != nullptr) return py::reinterpret_borrow<py::object>(hit);
-  if (PyErr_Occurred()) throw py::error_already_set();
-  if (!is_default_name(name)) {
-    PyErr_SetObject(PyExc_KeyError, name.ptr());
-    throw py::error_already_set();
+// Runs `body`, turning a C++ exception into the Python error it carries.
+template <typename R, typename F>
+R guarded(R failed, F&& body) {
+  try {
+    return body();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
   }
-  return made.attr("setdefault")(name, make_provider(self, name));
+  return failed;
 }
 
-bool lazy_contains(py::object self, py::object name) {
-  py::object whole = entries(self);
-  if (!whole.is_none()) return whole.contains(name);
-  py::dict own = self.attr("_own");
-  return own.contains(name) || is_default_name(name);
-}
-
-void lazy_setitem(py::object self, py::object name, py::object provider) {
-  py::object whole = entries(self);
-  if (!whole.is_none()) {
-    whole[name] = provider;
-    return;
-  }
-  py::dict own = self.attr("_own");
-  own[name] = provider;
+// The provider for `name` while the table is lazy: assigned, built, or
+// built now; NULL with KeyError set for any other name.
+PyObject* lazy_lookup(Chains* self, PyObject* name) {
+  PyObject* hit = PyDict_GetItemWithError(self->own, name);  // borrowed
+  if (hit == nullptr && !PyErr_Occurred()) hit = PyDict_GetItemWithError(self->made, name);
+  if (hit != nullptr) return new_ref(hit);
+  if (PyErr_Occurred()) return nullptr;
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    py::handle key(name);
+    if (!is_default_name(key)) {
+      PyErr_SetObject(PyExc_KeyError, name);
+      return nullptr;
+    }
+    py::object built = make_provider(self, key);
+    PyObject* kept = PyDict_SetDefault(self->made, name, built.ptr());  // borrowed
+    if (kept == nullptr) return nullptr;
+    return new_ref(kept);
+  });
 }
 
 // Every entry, in the order botocore's table has them: its variables, its
 // sections, then the names assigned besides.
-py::dict make_whole(py::object self) {
-  py::object whole = entries(self);
-  if (!whole.is_none()) return whole;
-  py::dict all;
-  for (auto item : session_variables()) all[item.first] = lazy_getitem(self, py::reinterpret_borrow<py::object>(item.first));
-  for (const char* s : kSections) all[s] = lazy_getitem(self, py::str(s));
-  py::dict own = self.attr("_own");
-  for (auto item : own) all[item.first] = item.second;
-  self.attr("_entries") = all;
-  self.attr("_own") = py::none();
+PyObject* make_whole(Chains* self) {
+  if (self->entries != nullptr) return self->entries;
+  PyObject* all = guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    py::dict whole;
+    auto add = [&](py::handle name) {
+      PyObject* provider = lazy_lookup(self, name.ptr());
+      if (provider == nullptr) throw py::error_already_set();
+      whole[name] = py::reinterpret_steal<py::object>(provider);
+    };
+    for (auto item : session_variables()) add(item.first);
+    for (const char* section : kSections) add(py::str(section));
+    for (auto item : py::reinterpret_borrow<py::dict>(self->own)) whole[item.first] = item.second;
+    return whole.release().ptr();
+  });
+  if (all == nullptr) return nullptr;
+  if (self->entries != nullptr) {  // made whole meanwhile, by another thread
+    Py_DECREF(all);
+    return self->entries;
+  }
+  self->entries = all;
+  Py_CLEAR(self->own);
   return all;
 }
 
-void lazy_delitem(py::object self, py::object name) { make_whole(self).attr("__delitem__")(name); }
-
-py::object lazy_iter(py::object self) { return make_whole(self).attr("__iter__")(); }
-
-std::size_t lazy_len(py::object self) { return py::len(make_whole(self)); }
-
-py::object new_lazy(py::handle session, py::handle environ, py::handle made, py::handle own, py::handle whole) {
-  py::object table = h(g_lazy_type).attr("__new__")(h(g_lazy_type));
-  table.attr("_session") = session;
-  table.attr("_environ") = environ;
-  table.attr("_made") = made;
-  table.attr("_own") = own;
-  table.attr("_entries") = whole;
-  return table;
+PyObject* chains_subscript(PyObject* o, PyObject* name) {
+  Chains* self = chains(o);
+  if (self->entries != nullptr) return PyObject_GetItem(self->entries, name);
+  return lazy_lookup(self, name);
 }
 
-py::object lazy_copy(py::object self) {
-  py::object whole = entries(self);
-  py::object own = self.attr("_own");
-  auto copied = [](const py::object& d) {
-    return d.is_none() ? py::none() : py::reinterpret_steal<py::object>(PyDict_Copy(d.ptr()));
-  };
-  return new_lazy(self.attr("_session"), self.attr("_environ"), self.attr("_made"), copied(own), copied(whole));
+int chains_contains(PyObject* o, PyObject* name) {
+  Chains* self = chains(o);
+  if (self->entries != nullptr) return PyDict_Contains(self->entries, name);
+  int found = PyDict_Contains(self->own, name);
+  if (found != 0) return found;
+  return guarded<int>(-1, [&] { return is_default_name(py::handle(name)) ? 1 : 0; });
+}
+
+int chains_ass_subscript(PyObject* o, PyObject* name, PyObject* value) {
+  Chains* self = chains(o);
+  if (value != nullptr && self->entries == nullptr) return PyDict_SetItem(self->own, name, value);
+  PyObject* whole = make_whole(self);
+  if (whole == nullptr) return -1;
+  return value == nullptr ? PyDict_DelItem(whole, name) : PyDict_SetItem(whole, name, value);
+}
+
+Py_ssize_t chains_length(PyObject* o) {
+  PyObject* whole = make_whole(chains(o));
+  return whole == nullptr ? -1 : PyDict_Size(whole);
+}
+
+PyObject* chains_iter(PyObject* o) {
+  PyObject* whole = make_whole(chains(o));
+  return whole == nullptr ? nullptr : PyObject_GetIter(whole);
+}
+
+int chains_traverse(PyObject* o, visitproc visit, void* arg) {
+  // The heap subclass's own traverse visits the type.
+  Chains* self = chains(o);
+  Py_VISIT(self->session);
+  Py_VISIT(self->environ);
+  Py_VISIT(self->made);
+  Py_VISIT(self->own);
+  Py_VISIT(self->entries);
+  return 0;
+}
+
+int chains_clear(PyObject* o) {
+  Chains* self = chains(o);
+  Py_CLEAR(self->session);
+  Py_CLEAR(self->environ);
+  Py_CLEAR(self->made);
+  Py_CLEAR(self->own);
+  Py_CLEAR(self->entries);
+  return 0;
+}
+
+// Instances are always of the heap subclass, whose dealloc releases the
+// type after this.
+void chains_dealloc(PyObject* o) {
+  PyObject_GC_UnTrack(o);
+  chains_clear(o);
+  Py_TYPE(o)->tp_free(o);
+}
+
+PyObject* chains_get_made(PyObject* o, void*) { return new_ref(chains(o)->made); }
+
+PyMappingMethods g_chains_mapping = {chains_length, chains_subscript, chains_ass_subscript};
+PySequenceMethods g_chains_sequence = {};
+PyGetSetDef g_chains_getset[] = {
+    {const_cast<char*>("_made"), chains_get_made, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyTypeObject g_chains_base = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// A new table of `type` (the subclass) over the given parts; `own` and
+// `entries` are copied, either may be NULL.
+PyObject* new_chains(PyObject* session, PyObject* environ, PyObject* made, PyObject* own, PyObject* entries) {
+  PyTypeObject* type = reinterpret_cast<PyTypeObject*>(g_lazy_type);
+  PyObject* o = type->tp_alloc(type, 0);
+  if (o == nullptr) return nullptr;
+  Chains* self = chains(o);
+  self->session = new_ref(session);
+  self->environ = new_ref(environ);
+  self->made = new_ref(made);
+  self->own = own == nullptr ? nullptr : PyDict_Copy(own);
+  self->entries = entries == nullptr ? nullptr : PyDict_Copy(entries);
+  if ((own != nullptr && self->own == nullptr) || (entries != nullptr && self->entries == nullptr)) {
+    Py_DECREF(o);
+    return nullptr;
+  }
+  return o;
+}
+
+py::object new_lazy(py::handle session, py::handle environ) {
+  py::dict made, own;
+  PyObject* o = new_chains(session.ptr(), environ.ptr(), made.ptr(), own.ptr(), nullptr);
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(o);
+}
+
+// A copy shares the chains built, before and after, as a copied dict
+// shares its values.
+py::object lazy_copy(py::object table) {
+  Chains* self = chains(table.ptr());
+  PyObject* o = new_chains(self->session, self->environ, self->made, self->own, self->entries);
+  if (o == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(o);
+}
+
+py::dict whole_of(py::object table) {
+  PyObject* whole = make_whole(chains(table.ptr()));
+  if (whole == nullptr) throw py::error_already_set();
+  return py::reinterpret_borrow<py::dict>(whole);
 }
 
 // As botocore deep-copies its dict: every provider deep-copied.
 py::object lazy_deepcopy(py::object self, py::object memo) {
-  return py::module_::import("copy").attr("deepcopy")(make_whole(self), memo);
+  return py::module_::import("copy").attr("deepcopy")(whole_of(self), memo);
 }
 
 std::string lazy_repr(py::object self) {
-  return "<configuration table of " + py::repr(make_whole(self)).cast<std::string>() + ">";
+  return "<configuration table of " + py::repr(whole_of(self)).cast<std::string>() + ">";
 }
 
 void make_lazy_type() {
+  PyTypeObject& base = g_chains_base;
+  base.tp_name = "kestro.s3.storvane._ConfigChainsBase";
+  base.tp_basicsize = sizeof(Chains);
+  base.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+  base.tp_doc = "Configuration providers built on first lookup.";
+  base.tp_traverse = chains_traverse;
+  base.tp_clear = chains_clear;
+  base.tp_dealloc = chains_dealloc;
+  base.tp_as_mapping = &g_chains_mapping;
+  g_chains_sequence.sq_contains = chains_contains;
+  base.tp_as_sequence = &g_chains_sequence;
+  base.tp_iter = chains_iter;
+  base.tp_getset = g_chains_getset;
+  base.tp_hash = PyObject_HashNotImplemented;
+  if (PyType_Ready(&base) < 0) throw py::error_already_set();
+
   py::module_ builtins = py::module_::import("builtins");
-  py::object base = py::module_::import("collections.abc").attr("MutableMapping");
   py::dict ns;
   ns["__module__"] = "kestro.s3.storvane";
   ns["__doc__"] = "A session's configuration providers, each chain built when first looked up.";
-  ns["__slots__"] = py::make_tuple("_session", "_environ", "_made", "_own", "_entries");
-  ns["__hash__"] = py::none();
-  py::object cls = builtins.attr("type")("_ConfigChains", py::make_tuple(base), ns);
+  ns["__slots__"] = py::tuple();
+  py::object bases = py::make_tuple(py::handle(reinterpret_cast<PyObject*>(&base)),
+                                    py::module_::import("collections.abc").attr("MutableMapping"));
+  py::object cls = builtins.attr("type")("_ConfigChains", bases, ns);
   auto method = [&](const char* name, auto&& fn) {
     cls.attr(name) = py::cpp_function(fn, py::name(name), py::is_method(cls));
   };
-  method("__getitem__", &lazy_getitem);
-  method("__contains__", &lazy_contains);
-  method("__setitem__", &lazy_setitem);
-  method("__delitem__", &lazy_delitem);
-  method("__iter__", &lazy_iter);
-  method("__len__", &lazy_len);
   method("__copy__", &lazy_copy);
   method("__deepcopy__", &lazy_deepcopy);
   method("__repr__", &lazy_repr);
-  // Every abstract method is defined now.
-  cls.attr("__abstractmethods__") = builtins.attr("frozenset")();
   g_lazy_type = keep(cls).ptr();
 }
 
@@ -247,10 +404,19 @@ bool tables_unchanged() {
   py::handle module = h(g_configprovider);
   if (module.attr("create_botocore_default_config_mapping").ptr() != g_default_mapping) return false;
   if (module.attr("ConfigValueStore").ptr() != g_store_type) return false;
+  // Same names, each with the very description botocore had then (a
+  // session builds its chains from these objects).
   for (int i = 0; i < 3; ++i) {
     py::object now = module.attr(kTableNames[i]);
-    py::object then = h(g_tables)[py::int_(i)];
-    if (!now.equal(then)) return false;
+    PyObject* then = PyTuple_GET_ITEM(g_tables, i);
+    if (!PyDict_CheckExact(now.ptr()) || PyDict_GET_SIZE(now.ptr()) != PyDict_GET_SIZE(then)) return false;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(then, &pos, &key, &value))
+      if (PyDict_GetItemWithError(now.ptr(), key) != value) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return false;
+      }
   }
   return true;
 }
@@ -260,20 +426,31 @@ void register_config_store(py::object self) {
       !tables_unchanged())
     return void(h(g_register_config_store)(self));
   py::object store = h(g_store_type)();
-  store.attr("_mapping") = new_lazy(self, py::module_::import("os").attr("environ"), py::dict(), py::dict(),
-                                    py::none());
-  self.attr("_components").attr("register_component")("config_store", store);
+  py::object environ = attr_or_null(h(g_os), n.environ);
+  if (!environ) return void(h(g_register_config_store)(self));
+  if (PyObject_SetAttr(store.ptr(), n.mapping, new_lazy(self, environ).ptr()) < 0) throw py::error_already_set();
+  py::object components = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), n.components));
+  if (!components) throw py::error_already_set();
+  py::object do_register =
+      py::reinterpret_steal<py::object>(PyObject_GetAttr(components.ptr(), n.register_component));
+  if (!do_register) throw py::error_already_set();
+  do_register(py::handle(n.config_store), store);
 }
 
 // botocore's copy rebuilds the store from its table's items, which would
 // build every chain; a lazy table is copied as a table instead.
 py::object store_copy(py::object self) {
-  py::object table = py::getattr(self, "_mapping", py::none());
-  if (Py_TYPE(table.ptr()) != reinterpret_cast<PyTypeObject*>(g_lazy_type)) return h(g_store_copy)(self);
+  py::object table = attr_or_null(self, n.mapping);
+  if (!table || Py_TYPE(table.ptr()) != reinterpret_cast<PyTypeObject*>(g_lazy_type)) return h(g_store_copy)(self);
   py::object copied = h(g_store_type)();
-  copied.attr("_mapping") = lazy_copy(table);
-  py::dict overrides = self.attr("_overrides");
-  for (auto item : overrides) copied.attr("set_config_variable")(item.first, item.second);
+  if (PyObject_SetAttr(copied.ptr(), n.mapping, lazy_copy(table).ptr()) < 0) throw py::error_already_set();
+  py::object overrides = py::reinterpret_steal<py::object>(PyObject_GetAttr(self.ptr(), n.overrides));
+  if (!overrides) throw py::error_already_set();
+  if (PyDict_Size(overrides.ptr()) > 0) {
+    py::object set = py::reinterpret_steal<py::object>(PyObject_GetAttr(copied.ptr(), n.set_config_variable));
+    if (!set) throw py::error_already_set();
+    for (auto item : py::reinterpret_borrow<py::dict>(overrides)) set(item.first, item.second);
+  }
   return copied;
 }
 
@@ -294,11 +471,13 @@ void install_lazy_config_store() {
       !py::hasattr(store_cls, "__copy__"))
     return;
 
-  py::object deepcopy = py::module_::import("copy").attr("deepcopy");
-  g_tables = keep(py::make_tuple(deepcopy(cp.attr(kTableNames[0])), deepcopy(cp.attr(kTableNames[1])),
-                                 deepcopy(cp.attr(kTableNames[2]))))
-                 .ptr();
+  for (const char* name : kTableNames)
+    if (!PyDict_CheckExact(cp.attr(name).ptr())) return;
+  auto copied = [&](const char* name) { return py::reinterpret_steal<py::object>(PyDict_Copy(cp.attr(name).ptr())); };
+  g_tables = keep(py::make_tuple(copied(kTableNames[0]), copied(kTableNames[1]), copied(kTableNames[2]))).ptr();
+  intern_names();
   g_configprovider = keep(cp).ptr();
+  g_os = keep(py::module_::import("os")).ptr();
   g_store_type = keep(store_cls).ptr();
   g_default_mapping = keep(cp.attr("create_botocore_default_config_mapping")).ptr();
   g_chain_factory = keep(cp.attr("ConfigChainFactory")).ptr();
