@@ -255,6 +255,7 @@ PyObject* g_shared_trie_type = nullptr;
 PyObject* g_trie_append = nullptr;
 PyObject* g_trie_remove = nullptr;
 PyObject* g_default_section = nullptr;  // append_item's default section
+PyObject* g_empty_section = nullptr;    // an empty handler list
 
 // Node keys and trie attributes, interned once: every handler a session or
 // client registers goes through them.
@@ -361,7 +362,9 @@ void shared_append(py::object self, py::object key, py::object value, py::args r
   py::object values = py::reinterpret_borrow<py::object>(item(node, tn.values));
   py::list lists;
   if (values.is_none()) {
-    for (int i = 0; i < 3; ++i) lists.append(py::list());
+    // Sections left empty share one empty list, which (like every list
+    // here) is never changed in place.
+    for (int i = 0; i < 3; ++i) lists.append(h(g_empty_section));
   } else {
     lists = py::list(values);
   }
@@ -418,6 +421,7 @@ void install_shared_trie(py::handle trie_cls) {
   py::object defaults = py::getattr(trie_cls.attr("append_item"), "__defaults__", py::none());
   if (!PyTuple_Check(defaults.ptr()) || PyTuple_GET_SIZE(defaults.ptr()) != 1) return;
   g_default_section = keep(defaults[py::int_(0)]).ptr();
+  g_empty_section = keep(py::list()).ptr();
   g_trie_append = keep(trie_cls.attr("append_item")).ptr();
   g_trie_remove = keep(trie_cls.attr("remove_item")).ptr();
   py::dict ns;
