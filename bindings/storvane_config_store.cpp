@@ -11,6 +11,9 @@
 // the table is a plain dict underneath.
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+#include <string>
+
 #include "storvane_shared.hpp"
 
 namespace py = pybind11;
@@ -39,7 +42,7 @@ PyObject* g_tables = nullptr;
 // Attribute and key names, interned once: these run for every chain and
 // every client.
 struct Names {
-  PyObject *env, *name, *value, *providers, *environ, *setdefault, *create_config_chain, *mapping, *overrides,
+  PyObject *env, *name, *value, *providers, *environ, *create_config_chain, *mapping, *overrides,
       *set_config_variable, *components, *register_component, *config_store, *env_kind, *constant_kind;
 };
 Names n{};
@@ -52,7 +55,7 @@ PyObject* intern(const char* text) {
 
 void intern_names() {
   n = Names{intern("_env"), intern("_name"), intern("_value"), intern("_providers"), intern("environ"),
-            intern("setdefault"), intern("create_config_chain"), intern("_mapping"), intern("_overrides"),
+            intern("create_config_chain"), intern("_mapping"), intern("_overrides"),
             intern("set_config_variable"), intern("_components"), intern("register_component"),
             intern("config_store"), intern("env"), intern("constant")};
 }
@@ -88,7 +91,6 @@ struct Chains {
 
 Chains* chains(PyObject* o) { return reinterpret_cast<Chains*>(o); }
 
-
 py::object keep(py::object value) { return py::reinterpret_borrow<py::object>(value.release()); }
 
 py::dict session_variables() { return py::reinterpret_borrow<py::dict>(h(g_tables)[py::int_(0)]); }
@@ -118,7 +120,7 @@ bool is_default_name(py::handle name) {
 PyObject* g_environment_type = nullptr;  // EnvironmentProvider
 PyObject* g_constant_type = nullptr;     // ConstantProvider
 PyObject* g_chain_type = nullptr;        // ChainProvider
-PyObject* g_common = nullptr;            // (kind, name or value's type, value) -> provider
+PyObject* g_common = nullptr;  // ("env", name, environment) or ("constant", type, value) -> provider
 
 bool immutable_value(py::handle value) {
   PyObject* v = value.ptr();
@@ -135,7 +137,8 @@ py::object common_provider(py::handle provider) {
     py::object environ = attr_or_null(h(g_os), n.environ);
     if (!env || !name || env.ptr() != environ.ptr() || !PyUnicode_CheckExact(name.ptr()))
       return py::reinterpret_borrow<py::object>(provider);
-    key = py::make_tuple(py::handle(n.env_kind), name);
+    // keyed by the environment too: a provider keeps the one it reads alive
+    key = py::make_tuple(py::handle(n.env_kind), name, py::int_(reinterpret_cast<std::uintptr_t>(env.ptr())));
   } else if (type == reinterpret_cast<PyTypeObject*>(g_constant_type)) {
     py::object value = attr_or_null(provider, n.value);
     if (!value || !immutable_value(value)) return py::reinterpret_borrow<py::object>(provider);
