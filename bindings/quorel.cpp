@@ -11,6 +11,7 @@
 #include "kestro/background.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
+#include "kestro/pytext.hpp"
 #include "kestro/query_export.hpp"
 #include "kestro/text.hpp"
 #include "pyclass.hpp"
@@ -251,7 +252,28 @@ py::bytes csv_text(py::object cols, py::object rows) {
 
 }  // namespace
 
+// repr() of texts follows this interpreter's Unicode database: which code
+// points are printable changes between Python releases.
+void use_interpreters_printable() {
+  std::vector<std::pair<char32_t, char32_t>> ranges;
+  bool open = false;
+  char32_t start = 0;
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    bool bad = !Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(cp));
+    if (bad && !open) {
+      start = cp;
+      open = true;
+    } else if (!bad && open) {
+      ranges.emplace_back(start, cp - 1);
+      open = false;
+    }
+  }
+  if (open) ranges.emplace_back(start, 0x10FFFF);
+  kestro::pytext::use_nonprintable(ranges);
+}
+
 PYBIND11_MODULE(quorel, m) {
+  use_interpreters_printable();
   kestro::py_common::bind_module(m);
   kestro::py_common::bind_defines(m);
   ClassBuilder cls(m, "ThinkDataQuery", py::make_tuple(py::module_::import("builtins").attr("object")));

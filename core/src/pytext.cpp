@@ -1,6 +1,7 @@
 #include "kestro/pytext.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cerrno>
 #include <cmath>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kestro::pytext {
 
@@ -20,6 +23,10 @@ struct Range {
 constexpr Range kNonPrintable[] = {
 #include "nonprintable_ranges.inc"
 };
+
+// The running interpreter's ranges, once given: its Unicode database may
+// be older or newer than the one the built-in table comes from.
+std::atomic<const std::vector<Range>*> g_interpreter{nullptr};
 
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -47,11 +54,21 @@ char32_t decode(std::string_view s, std::size_t& i) {
 
 bool is_printable(char32_t cp) noexcept {
   if (cp >= 0x20 && cp < 0x7F) return true;
-  auto it = std::upper_bound(std::begin(kNonPrintable), std::end(kNonPrintable), cp,
-                             [](char32_t v, const Range& r) { return v < r.first; });
-  if (it == std::begin(kNonPrintable)) return true;
-  --it;
-  return cp > it->last;
+  auto in = [cp](const Range* begin, const Range* end) {
+    const Range* it =
+        std::upper_bound(begin, end, cp, [](char32_t v, const Range& r) { return v < r.first; });
+    return it == begin || cp > (it - 1)->last;
+  };
+  if (const std::vector<Range>* ranges = g_interpreter.load(std::memory_order_acquire))
+    return in(ranges->data(), ranges->data() + ranges->size());
+  return in(std::begin(kNonPrintable), std::end(kNonPrintable));
+}
+
+void use_nonprintable(const std::vector<std::pair<char32_t, char32_t>>& ranges) {
+  auto* table = new std::vector<Range>();  // kept for the process's life: readers hold no lock
+  table->reserve(ranges.size());
+  for (const auto& r : ranges) table->push_back({r.first, r.second});
+  g_interpreter.store(table, std::memory_order_release);
 }
 
 void append_str_repr(std::string& out, std::string_view utf8) {

@@ -4,12 +4,19 @@
 // dicts). Pure C++, safe without the GIL.
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kestro::pytext {
 
 // Whether str.isprintable() holds for this code point (Unicode database of
-// the interpreter the table was generated from, see core/tools).
+// the interpreter the table was generated from, see core/tools, until
+// use_nonprintable() gives the running interpreter's).
 bool is_printable(char32_t cp) noexcept;
+
+// From now on, is_printable() answers from these closed, ascending ranges
+// of non-printable code points. Call before any thread formats texts.
+void use_nonprintable(const std::vector<std::pair<char32_t, char32_t>>& ranges);
 
 // Appends repr() of the text whose UTF-8 is `utf8`: quoted with ' unless
 // the text holds ' and no ", escapes \\, the quote, \t \n \r, \xNN for
