@@ -53,10 +53,6 @@ PyObject* g_service_models = nullptr;
 PyObject* g_create_client_class = nullptr;
 PyObject* g_client_classes = nullptr;
 
-py::handle h(PyObject* p) { return py::handle(p); }
-
-py::object keep(py::object value) { return py::reinterpret_borrow<py::object>(value.release()); }
-
 py::int_ identity(py::handle o) { return py::int_(reinterpret_cast<std::uintptr_t>(o.ptr())); }
 
 // Entries are keyed by the identity of data they keep alive. Sessions whose
@@ -263,12 +259,6 @@ struct TrieNames {
   PyObject *chunk, *values, *children, *owner, *kids, *token, *root, *split;
 };
 TrieNames tn{};
-
-PyObject* interned(const char* text) {
-  PyObject* s = PyUnicode_InternFromString(text);
-  if (s == nullptr) throw py::error_already_set();
-  return s;
-}
 
 // node[key] (borrowed); KeyError when it is missing.
 PyObject* item(py::handle node, PyObject* key) {

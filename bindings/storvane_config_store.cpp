@@ -47,17 +47,11 @@ struct Names {
 };
 Names n{};
 
-PyObject* intern(const char* text) {
-  PyObject* s = PyUnicode_InternFromString(text);
-  if (s == nullptr) throw py::error_already_set();
-  return s;
-}
-
 void intern_names() {
-  n = Names{intern("_env"), intern("_name"), intern("_value"), intern("_providers"), intern("environ"),
-            intern("create_config_chain"), intern("_mapping"), intern("_overrides"),
-            intern("set_config_variable"), intern("_components"), intern("register_component"),
-            intern("config_store"), intern("env"), intern("constant")};
+  n = Names{interned("_env"), interned("_name"), interned("_value"), interned("_providers"), interned("environ"),
+            interned("create_config_chain"), interned("_mapping"), interned("_overrides"),
+            interned("set_config_variable"), interned("_components"), interned("register_component"),
+            interned("config_store"), interned("env"), interned("constant")};
 }
 
 // `o.<name>` or NULL, with no error left set.
@@ -70,8 +64,6 @@ py::object attr_or_null(py::handle o, PyObject* name) {
 constexpr const char* kTableNames[] = {"BOTOCORE_DEFAUT_SESSION_VARIABLES", "DEFAULT_S3_CONFIG_VARS",
                                        "DEFAULT_PROXIES_CONFIG_VARS"};
 constexpr const char* kSections[] = {"s3", "proxies_config"};
-
-py::handle h(PyObject* p) { return py::handle(p); }
 
 // Py_NewRef, which Python 3.8 lacks.
 PyObject* new_ref(PyObject* o) {
@@ -90,8 +82,6 @@ struct Chains {
 };
 
 Chains* chains(PyObject* o) { return reinterpret_cast<Chains*>(o); }
-
-py::object keep(py::object value) { return py::reinterpret_borrow<py::object>(value.release()); }
 
 py::dict session_variables() { return py::reinterpret_borrow<py::dict>(h(g_tables)[py::int_(0)]); }
 

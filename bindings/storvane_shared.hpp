@@ -18,6 +18,19 @@ using kestro::py_common::path_arg;
 using kestro::py_common::text_arg;
 using kestro::py_common::truthy;
 
+// Small helpers of the botocore caches (storvane_botocore_cache.cpp,
+// storvane_config_store.cpp), which keep raw references for the process's
+// life.
+inline py::handle h(PyObject* p) { return py::handle(p); }
+// `value`'s reference, leaked on purpose (kept like the module itself).
+inline py::object keep(py::object value) { return py::reinterpret_borrow<py::object>(value.release()); }
+// An interned str of `text`, kept for the process's life.
+inline PyObject* interned(const char* text) {
+  PyObject* s = PyUnicode_InternFromString(text);
+  if (s == nullptr) throw py::error_already_set();
+  return s;
+}
+
 // `value` as a whole number (operator.index); Et(2, "<what> must be at
 // least 1") when it is below 1.
 long long count_arg(py::handle value, const char* what);
