@@ -147,6 +147,18 @@ def test_blocks_and_totals(api, client, local_mode, fast_sleep, capsys, nrows, b
     os.remove(path)
 
 
+def test_answer_in_big_pieces(api, client, local_mode, fast_sleep, capsys):
+    # megabyte chunks as a real answer comes, each stretch parsed in halves
+    # on two threads; rows, blocks and progress lines as with small pieces
+    rows = [[i, 'r%d, "q"\nline' % i, i / 7.0] for i in range(60000)]
+    api.answer = Answer(body(["i", "t", "f"], rows), pieces=(1 << 20, 65536 + 7))
+    path = client.get_data_csv({}, "q", 25000)
+    assert capsys.readouterr().out.splitlines() == ["25000", "50000", "total: 60001"]
+    with open(path, "rb") as f:
+        assert f.read() == pandas_csv(["i", "t", "f"], rows)
+    os.remove(path)
+
+
 def test_integers_stay_exact_across_nulls_and_floats(api, client, local_mode, fast_sleep):
     # pandas would write 1.0 and 9007199254740992.0 here, and differently per block
     api.answer = Answer(body(["v"], [[1], [None], [2**53 + 1], [0.25], [-(2**70)]]))
