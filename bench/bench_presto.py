@@ -84,6 +84,9 @@ def cursor_alone(client, sql, fetch_size=10000):
     rows = cursor.fetchmany(fetch_size)
     while rows:
         n += sum(1 for r in rows if r)
+        # let the batch go before the next fetch, whose rows then take its
+        # warm memory (kestro does the same): the floor stays a floor
+        rows = None
         rows = cursor.fetchmany(fetch_size)
     conn.close()
     return n

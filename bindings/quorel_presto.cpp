@@ -126,13 +126,8 @@ class ResultBlocks {
     without_gil([&] { file_ = std::make_unique<BlockFile>(path, header); });
   }
 
-  // Copies one row of `batch` (kept alive until the row is formatted);
-  // true when the block is full (then call flush()).
-  bool add(py::handle batch, py::handle row) {
-    if (kept_ != batch.ptr()) {
-      filling_.keep.append(batch);
-      kept_ = batch.ptr();
-    }
+  // Copies one row; true when the block is full (then call flush()).
+  bool add(py::handle row) {
     kestro::quorel::add_py_row(filling_, row, ncols_);
     return ++rows_ == block_size_;
   }
@@ -198,7 +193,6 @@ class ResultBlocks {
   void start(bool write) {
     finish();
     std::swap(filling_, formatting_);
-    kept_ = nullptr;
     pending_ = true;
     formatter_.start([this, write] {
       kestro::csv::put_rows(text_, formatting_.cells.data(), formatting_.rows, ncols_, scratch_);
@@ -212,13 +206,13 @@ class ResultBlocks {
   }
 
   // Waits for the job in progress, rethrowing its failure (OSError for a
-  // write), and lets go of the objects its rows pointed into.
+  // write), and makes its rows room for the next ones.
   void finish() {
     if (!pending_) return;
     pending_ = false;
     struct Release {
       kestro::quorel::CellRows& rows;
-      ~Release() { rows.clear(); }  // the GIL is back by then
+      ~Release() { rows.clear(); }
     } release{formatting_};
     without_gil([&] { formatter_.wait(); });
   }
@@ -230,7 +224,6 @@ class ResultBlocks {
   kestro::csv::Buffer text_;  // formatted rows of the block; formatter only
   std::string scratch_;       // formatter only
   kestro::quorel::CellRows filling_, formatting_;
-  PyObject* kept_ = nullptr;  // the batch last put in filling_.keep
   bool pending_ = false;
   bool behind_ = false;  // a write_behind() not settled yet
   // Declared last: stopped before anything its job touches goes.
@@ -355,6 +348,8 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
       py::object rows;
       auto fetch = [&] {
         try {
+          // the rows are copied out: the next batch may take their memory
+          rows = py::object();
           rows = fetch_many(fetch_size);
         } catch (py::error_already_set& e) {
           // the block's failure comes first: it preceded the fetch; an
@@ -373,7 +368,7 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
         for (Py_ssize_t k = 0; k < n; ++k) {
           settle();
           if (!non_empty(items[k])) continue;
-          bool full = blocks.add(batch, items[k]);
+          bool full = blocks.add(items[k]);
           ++count;
           if (full) blocks.write_behind();
           if (count % block == 0) {

@@ -36,6 +36,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,30 +52,79 @@ using kestro::csv::BlockFile;
 
 inline std::string csv_header(const std::vector<std::string>& cols) { return kestro::csv::header_line(cols); }
 
+// Texts copied out of the rows, for the formatter to read. Viewing them
+// inside the str objects instead made the two threads share those objects'
+// memory: the caller then frees them and builds the next batch in the same
+// memory, and every line the formatter had read had to come back to it.
+// Blocks are kept for reuse, so a batch costs no allocation once warm.
+class TextArena {
+ public:
+  // A copy of the `n` bytes at `p`, aligned to `align` (a power of two).
+  const char* copy(const void* p, std::size_t n, std::size_t align = 1) {
+    std::size_t pad = static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(cur_)) & (align - 1);
+    if (left_ < n + pad) {
+      next_block(n + align);
+      pad = static_cast<std::size_t>(-reinterpret_cast<std::uintptr_t>(cur_)) & (align - 1);
+    }
+    char* at = cur_ + pad;
+    if (n > 0) std::memcpy(at, p, n);
+    cur_ = at + n;
+    left_ -= pad + n;
+    return at;
+  }
+
+  // Forgets every copy; the blocks stay for the next rows.
+  void clear() noexcept {
+    next_ = 0;
+    cur_ = nullptr;
+    left_ = 0;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = 256 << 10;
+
+  void next_block(std::size_t need) {
+    while (next_ < blocks_.size() && blocks_[next_].size < need) ++next_;
+    if (next_ == blocks_.size()) {
+      std::size_t size = need > kBlock ? need : kBlock;
+      blocks_.push_back({std::unique_ptr<char[]>(new char[size]), size});
+    }
+    cur_ = blocks_[next_].data.get();
+    left_ = blocks_[next_].size;
+    ++next_;
+  }
+
+  struct Block {
+    std::unique_ptr<char[]> data;
+    std::size_t size;
+  };
+  std::vector<Block> blocks_;
+  std::size_t next_ = 0;  // blocks_[next_ - 1] is being filled
+  char* cur_ = nullptr;
+  std::size_t left_ = 0;
+};
+
 // Rows copied out of Python rows with the GIL held, to be formatted
-// without it (kestro::csv::put_rows). Texts are views into str objects:
-// `keep` holds every object they point into (the fetched batch, and the
-// str() results made here), so it must outlive the formatting and is
-// cleared only with the GIL held.
+// without it (kestro::csv::put_rows). Nothing in them points into a
+// Python object: texts are copies in `texts`.
 struct CellRows {
   std::vector<kestro::csv::Cell> cells;
   std::size_t rows = 0;
-  py::list keep;
+  TextArena texts;
 
-  // Drops the rows and the objects they point into. GIL held.
-  void clear() {
+  void clear() noexcept {
     cells.clear();
     rows = 0;
-    keep = py::list();
+    texts.clear();
   }
 };
 
-// A text cell viewing the UTF-8 of a str (made or cached inside it).
-inline kestro::csv::Cell text_cell(PyObject* str) {
+// A text cell of the UTF-8 of a str (made or cached inside it).
+inline kestro::csv::Cell text_cell(PyObject* str, TextArena& texts) {
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(str, &n);
   if (!p) throw py::error_already_set();
-  return kestro::csv::Cell::text(p, static_cast<std::size_t>(n));
+  return kestro::csv::Cell::text(texts.copy(p, static_cast<std::size_t>(n)), static_cast<std::size_t>(n));
 }
 
 // True when one of the `n` units at `p` is a surrogate (which UTF-8 cannot
@@ -85,35 +136,33 @@ bool has_surrogate(const Unit* p, Py_ssize_t n) {
   return found;
 }
 
-// The cell of a str: its own characters, viewed in place (a str never
-// changes). Non-ASCII ones are encoded to UTF-8 by the writer, off the
-// GIL, rather than here (which would also store a UTF-8 copy inside every
-// such str); one holding a surrogate raises UnicodeEncodeError here, at
-// its row.
-inline kestro::csv::Cell str_cell(PyObject* o) {
+// The cell of a str: its own characters, copied as they are stored.
+// Non-ASCII ones are encoded to UTF-8 by the writer, off the GIL, rather
+// than here (which would also store a UTF-8 copy inside every such str);
+// one holding a surrogate raises UnicodeEncodeError here, at its row.
+inline kestro::csv::Cell str_cell(PyObject* o, TextArena& texts) {
   using kestro::csv::Cell;
-  if (PyUnicode_IS_COMPACT_ASCII(o))
-    return Cell::text(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(o)));
-  if (!PyUnicode_IS_COMPACT(o)) return text_cell(o);
+  if (!PyUnicode_IS_COMPACT(o)) return text_cell(o, texts);
   const void* data = PyUnicode_DATA(o);
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(o);
+  const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
+  if (PyUnicode_IS_ASCII(o)) return Cell::text(texts.copy(data, n), n);
   switch (PyUnicode_KIND(o)) {
     case PyUnicode_1BYTE_KIND:
-      return Cell::code_points(data, static_cast<std::size_t>(n), 1);
+      return Cell::code_points(texts.copy(data, n), n, 1);
     case PyUnicode_2BYTE_KIND:
-      if (has_surrogate(static_cast<const Py_UCS2*>(data), n)) return text_cell(o);
-      return Cell::code_points(data, static_cast<std::size_t>(n), 2);
+      if (has_surrogate(static_cast<const Py_UCS2*>(data), static_cast<Py_ssize_t>(n))) return text_cell(o, texts);
+      return Cell::code_points(texts.copy(data, 2 * n, 2), n, 2);
     default:
-      if (has_surrogate(static_cast<const Py_UCS4*>(data), n)) return text_cell(o);
-      return Cell::code_points(data, static_cast<std::size_t>(n), 4);
+      if (has_surrogate(static_cast<const Py_UCS4*>(data), static_cast<Py_ssize_t>(n))) return text_cell(o, texts);
+      return Cell::code_points(texts.copy(data, 4 * n, 4), n, 4);
   }
 }
 
-// The cell of one value; objects made for it are appended to `keep`.
-inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
+// The cell of one value.
+inline kestro::csv::Cell py_cell(PyObject* o, TextArena& texts) {
   using kestro::csv::Cell;
   if (o == Py_None) return Cell::null();
-  if (PyUnicode_Check(o)) return str_cell(o);
+  if (PyUnicode_Check(o)) return str_cell(o, texts);
   if (PyBool_Check(o)) return Cell::boolean(o == Py_True);
   if (PyLong_Check(o)) {
     int overflow = 0;
@@ -123,27 +172,23 @@ inline kestro::csv::Cell py_cell(PyObject* o, py::list& keep) {
     // Beyond 64 bits: int's own decimal text (never repr of a subclass).
     py::object text = py::reinterpret_steal<py::object>(PyLong_Type.tp_str(o));
     if (!text) throw py::error_already_set();
-    keep.append(text);
-    return text_cell(text.ptr());
+    return text_cell(text.ptr(), texts);
   }
   if (PyFloat_Check(o)) return Cell::real(PyFloat_AS_DOUBLE(o));
   py::object text = py::reinterpret_steal<py::object>(PyObject_Str(o));
   if (!text) throw py::error_already_set();
-  keep.append(text);
-  return text_cell(text.ptr());
+  return text_cell(text.ptr(), texts);
 }
 
-// Copies one row into `out` (GIL held): `ncols` cells. The row's texts are
-// viewed in place, so whatever holds the row must be in out.keep (or
-// outlive the formatting). Raises as the writer documents; nothing is
-// added for a row that raises.
+// Copies one row into `out` (GIL held): `ncols` cells. Raises as the
+// writer documents; nothing is added for a row that raises.
 // Appends one row of ncols cells, value k being item(k); none of them when
 // one fails.
 template <class Item>
 void add_cells(CellRows& out, std::size_t ncols, Item&& item) {
   std::size_t start = out.cells.size();
   try {
-    for (std::size_t k = 0; k < ncols; ++k) out.cells.push_back(py_cell(item(k), out.keep));
+    for (std::size_t k = 0; k < ncols; ++k) out.cells.push_back(py_cell(item(k), out.texts));
   } catch (...) {
     out.cells.resize(start);
     throw;
@@ -175,12 +220,10 @@ inline void add_py_row(CellRows& out, py::handle row, std::size_t ncols) {
   if (static_cast<std::size_t>(n) != ncols)
     throw py::value_error(std::to_string(ncols) + " columns passed, passed data had " + std::to_string(n) +
                           " columns");
-  // a sequence made for this row (a tuple of a generator) holds its values
-  if (!seq.is(row)) out.keep.append(seq);
   PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
   std::size_t start = out.cells.size();
   try {
-    for (Py_ssize_t k = 0; k < n; ++k) out.cells.push_back(py_cell(items[k], out.keep));
+    for (Py_ssize_t k = 0; k < n; ++k) out.cells.push_back(py_cell(items[k], out.texts));
   } catch (...) {
     out.cells.resize(start);
     throw;
@@ -191,7 +234,6 @@ inline void add_py_row(CellRows& out, py::handle row, std::size_t ncols) {
 // One whole row as CSV text ("\n" included), GIL held; for tests.
 inline void append_py_row(std::string& out, py::handle row, std::size_t ncols) {
   CellRows cells;
-  cells.keep.append(row);
   add_py_row(cells, row, ncols);
   kestro::csv::Buffer text;
   std::string scratch;
@@ -204,7 +246,6 @@ inline std::string csv_header_py(py::handle cols) {
   py::list labels;
   for (py::handle c : cols) labels.append(c);
   add_py_row(cells, labels, labels.size());
-  cells.keep.append(labels);
   kestro::csv::Buffer text;
   std::string scratch;
   kestro::csv::put_rows(text, cells.cells.data(), 1, labels.size(), scratch);

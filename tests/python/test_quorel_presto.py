@@ -333,6 +333,37 @@ def test_rows_formatted_behind_the_cursor_outlive_their_batches(client, monkeypa
     assert log() == ["文件大小"] + progress(400, block_size) + ["total: 400"]
 
 
+class BatchesCursor:
+    description = [("t", "varchar", None), ("n", "bigint", None)]
+
+    def __init__(self, batches):
+        self.batches = list(batches)
+
+    def execute(self, sql):
+        pass
+
+    def fetchmany(self, size):
+        return self.batches.pop(0) if self.batches else []
+
+    def cancel(self):
+        pass
+
+
+def test_long_texts_of_every_width_across_many_copies(client, monkeypatch, log):
+    """Texts are copied out of each batch for the formatter: these fill
+    several copy blocks per batch, one alone is larger than a block, and
+    they are stored 1, 2 and 4 bytes a character."""
+    words = ["ascii", "é latin", "北京 wide", "😀 astral"]
+    batches = [[("%s %d, " % (words[j % 4], j) * (1 + j % 97), j) for j in range(k * 500, k * 500 + 500)]
+               for k in range(3)]
+    batches[1].insert(250, ("北" * 300_000 + "😀", -1))
+    rows = [list(r) for b in batches for r in b]
+    monkeypatch.setattr(presto, "connect", lambda **kw: FreshRowsConnection(BatchesCursor(batches)))
+    path = client.get_data_raw_pyhive({}, "q", block_size=700, fetch_size=500)
+    expected = pandas.DataFrame(rows, columns=["t", "n"]).to_csv(index=None)
+    assert open(path, encoding="utf-8", newline="").read() == expected
+
+
 def test_tolerated_failure_behind_the_cursor_keeps_every_row_fetched(client, monkeypatch, log):
     # 5 batches of 10 arrive (the last two still being formatted when the
     # sixth fetch fails): all 50 rows are in the file
