@@ -1,5 +1,6 @@
 #include "kestro/json_text.hpp"
 
+#include <limits>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -14,13 +15,20 @@ namespace {
 
 void append_number(std::string& out, od::value& v) {
   std::string_view token;
-  if (number_token(v, token) == 1)
-    pytext::append_int_token(out, token);
-  else
-    append_float_token(out, token);
+  double nonfinite;
+  switch (number_token(v, token, nonfinite)) {
+    case 1:
+      pytext::append_int_token(out, token);
+      return;
+    case 2:
+      append_float_token(out, token);
+      return;
+    default:
+      text::append_float_repr(out, nonfinite);
+  }
 }
 
-void append_py_dict(std::string& out, od::value& v) {
+void append_py_dict(std::string& out, od::value& v, int level) {
   od::object obj;
   if (auto err = v.get_object().get(obj)) malformed(err);
   std::vector<std::pair<std::string, std::string>> items;
@@ -31,7 +39,7 @@ void append_py_dict(std::string& out, od::value& v) {
     od::value fv;
     if (auto err = field.value().get(fv)) malformed(err);
     std::string text;
-    append_py(text, fv);
+    append_py(text, fv, level + 1);
     std::string k(key);
     auto [it, fresh] = where.emplace(k, items.size());
     if (fresh)
@@ -58,8 +66,26 @@ void append_float_token(std::string& out, std::string_view token) {
   out.append(buf, text::write_float_token_repr(buf, token));
 }
 
-void append_py(std::string& out, od::value& v) {
-  switch (type_of(v)) {
+bool nonfinite_token(std::string_view token, double& value) noexcept {
+  while (!token.empty() &&
+         (token.back() == ' ' || token.back() == '\t' || token.back() == '\n' || token.back() == '\r'))
+    token.remove_suffix(1);
+  if (token == "NaN")
+    value = std::numeric_limits<double>::quiet_NaN();
+  else if (token == "Infinity")
+    value = std::numeric_limits<double>::infinity();
+  else if (token == "-Infinity")
+    value = -std::numeric_limits<double>::infinity();
+  else
+    return false;
+  return true;
+}
+
+void append_py(std::string& out, od::value& v, int level) {
+  od::json_type type = type_of(v);
+  if ((type == od::json_type::array || type == od::json_type::object) && level > kMaxNesting)
+    throw Malformed{"nested deeper than " + std::to_string(kMaxNesting) + " levels"};
+  switch (type) {
     case od::json_type::string:
       pytext::append_str_repr(out, string_of(v));
       return;
@@ -83,13 +109,13 @@ void append_py(std::string& out, od::value& v) {
         if (auto err = item.get(iv)) malformed(err);
         if (!first) out += ", ";
         first = false;
-        append_py(out, iv);
+        append_py(out, iv, level + 1);
       }
       out += ']';
       return;
     }
     case od::json_type::object:
-      append_py_dict(out, v);
+      append_py_dict(out, v, level);
       return;
   }
 }

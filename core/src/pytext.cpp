@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "kestro/text.hpp"
+
 namespace kestro::pytext {
 
 namespace {
@@ -162,13 +164,6 @@ int number_kind(std::string_view t) noexcept {
   return !n.valid ? 0 : n.is_float ? 2 : 1;
 }
 
-double parse_float_token(std::string_view token) {
-  double value = 0;
-  auto res = std::from_chars(token.data(), token.data() + token.size(), value);
-  if (res.ec == std::errc() && res.ptr == token.data() + token.size()) return value;
-  // Out of range: strtod gives +-HUGE_VAL or +-0.0, as float() does.
-  std::string s(token);
-  return std::strtod(s.c_str(), nullptr);
-}
+double parse_float_token(std::string_view token) { return text::float_of_token(token); }
 
 }  // namespace kestro::pytext

@@ -3,6 +3,7 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -47,13 +48,20 @@ struct RowParser {
   }
   [[noreturn]] static void malformed(simdjson::error_code err) { malformed(simdjson::error_message(err)); }
 
+  // A NaN is pandas' null, an empty field; the infinities "inf", "-inf".
   void put_number(csv::Buffer& block, od::value& v) {
     std::string_view token;
-    if (json_text::number_token(v, token) == 1) {
-      block.put(token == "-0" ? std::string_view("0") : token);
-      return;
+    double nonfinite;
+    switch (json_text::number_token(v, token, nonfinite)) {
+      case 1:
+        block.put(token == "-0" ? std::string_view("0") : token);
+        return;
+      case 2:
+        block.commit(text::write_float_token_repr(block.room(text::kFloatReprMax), token));
+        return;
+      default:
+        if (!std::isnan(nonfinite)) block.commit(text::write_float_repr(block.room(text::kFloatReprMax), nonfinite));
     }
-    block.commit(text::write_float_token_repr(block.room(text::kFloatReprMax), token));
   }
 
   std::string nested;  // scratch for one nested value's text
@@ -73,7 +81,7 @@ struct RowParser {
         case od::json_type::array:
         case od::json_type::object:
           nested.clear();
-          json_text::append_py(nested, v);
+          json_text::append_py(nested, v, 2);  // inside the row's array
           block.put_field(nested);
           return;
         case od::json_type::number:  // never quoted

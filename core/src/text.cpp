@@ -1,6 +1,8 @@
 #include "kestro/text.hpp"
 
 #include <charconv>
+#include <clocale>
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -79,21 +81,6 @@ char* write_repr_digits(char* w, bool neg, const char* digits, std::size_t nd, i
 char* put_text(char* w, std::string_view s) noexcept {
   std::memcpy(w, s.data(), s.size());
   return w + s.size();
-}
-
-double parse_token(std::string_view token) noexcept {
-  double value = 0;
-  auto res = std::from_chars(token.data(), token.data() + token.size(), value);
-  if (res.ec == std::errc()) return value;
-  // Out of range: strtod gives +-HUGE_VAL or +-0.0, as float() does.
-  char buf[512];
-  if (token.size() >= sizeof buf) {
-    std::string s(token);
-    return std::strtod(s.c_str(), nullptr);
-  }
-  std::memcpy(buf, token.data(), token.size());
-  buf[token.size()] = '\0';
-  return std::strtod(buf, nullptr);
 }
 
 }  // namespace
@@ -300,14 +287,68 @@ DecimalToken split_decimal(std::string_view token) noexcept {
 
 namespace {
 
-// The exponent after 'e' (sign, digits), held within +-100000.
-long exponent_of(std::string_view e) noexcept {
+// The exponent after 'e' (sign, digits), held within +-10^15: beyond
+// that the value is 0 or infinite whatever its digits (a token long
+// enough to shift it back would not fit in memory), and sums with a
+// token's length stay far from overflow.
+constexpr long long kExponentCap = 1000000000000000;
+long long exponent_of(std::string_view e) noexcept {
   bool neg = !e.empty() && e.front() == '-';
   if (!e.empty() && (e.front() == '-' || e.front() == '+')) e.remove_prefix(1);
-  long v = 0;
-  for (char c : e)
-    if (v < 100000) v = v * 10 + (c - '0');
+  long long v = 0;
+  for (char c : e) {
+    v = v * 10 + (c - '0');
+    if (v >= kExponentCap) {
+      v = kExponentCap;
+      break;
+    }
+  }
   return neg ? -v : v;
+}
+
+// Significant digits beyond this many decide nothing but whether the
+// value lies above a halfway point (a double's exact decimal form has
+// at most 767), so the rest is kept as one sticky nonzero digit.
+constexpr std::size_t kMaxSignificant = 800;
+
+// The "C" locale, so that strtod reads "." whatever the process set.
+locale_t c_locale() noexcept {
+  static const locale_t loc = newlocale(LC_ALL_MASK, "C", locale_t{});
+  return loc;
+}
+
+// float(token), as Python reads it, for any valid token: correctly
+// rounded at any length, +-inf past the largest double, +-0.0 below the
+// smallest. `ip`/`fp` are the significant digits (ip without leading
+// zeros; fp without trailing ones, and without leading ones when ip is
+// empty); the first of them stands at 10^(point - 1).
+double parse_exact(bool neg, std::string_view ip, std::string_view fp, long long point,
+                   std::string_view exp_part) noexcept {
+  double sign = neg ? -1.0 : 1.0;
+  if (ip.empty() && fp.empty()) return sign * 0.0;
+  // the value is 0.DIGITS x 10^e10
+  long long e10 = point + exponent_of(exp_part);
+  if (e10 > 310) return sign * HUGE_VAL;
+  if (e10 < -330) return sign * 0.0;
+  char buf[kMaxSignificant + 32];
+  char* w = buf;
+  if (neg) *w++ = '-';
+  *w++ = '0';
+  *w++ = '.';
+  std::size_t room = kMaxSignificant;
+  bool sticky = false;
+  for (std::string_view part : {ip, fp}) {
+    std::size_t n = std::min(room, part.size());
+    std::memcpy(w, part.data(), n);
+    w += n;
+    room -= n;
+    for (char c : part.substr(n)) sticky |= c != '0';
+  }
+  if (sticky) *w++ = '1';
+  *w++ = 'e';
+  auto res = std::to_chars(w, buf + sizeof buf - 1, e10);
+  *res.ptr = '\0';
+  return strtod_l(buf, nullptr, c_locale());
 }
 
 // Eight ASCII digits as their number, in three multiplications.
@@ -377,11 +418,13 @@ char* write_float_token_repr(char* dst, std::string_view token) noexcept {
   return write_float_token_repr(dst, split_decimal(token));
 }
 
-char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
-  std::string_view ip = t.int_part, fp = t.frac_part;
-  // Significant digits only; `point` is where the decimal point stands
-  // relative to the first of them.
-  long point = static_cast<long>(ip.size());
+namespace {
+
+// Narrows a token's digits to its significant ones (leading zeros, and
+// trailing zeros of the fraction, dropped); `point` is where the decimal
+// point stands relative to the first of them.
+inline void significant_digits(std::string_view& ip, std::string_view& fp, long long& point) noexcept {
+  point = static_cast<long long>(ip.size());
   while (!ip.empty() && ip.front() == '0') {
     ip.remove_prefix(1);
     --point;
@@ -393,6 +436,22 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
     }
   }
   while (!fp.empty() && fp.back() == '0') fp.remove_suffix(1);
+}
+
+}  // namespace
+
+double float_of_token(std::string_view token) noexcept {
+  DecimalToken t = split_decimal(token);
+  std::string_view ip = t.int_part, fp = t.frac_part;
+  long long point;
+  significant_digits(ip, fp, point);
+  return parse_exact(t.neg, ip, fp, point, t.exp_part);
+}
+
+char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
+  std::string_view ip = t.int_part, fp = t.frac_part;
+  long long point;
+  significant_digits(ip, fp, point);
   // The usual case, positional in and out: the token up to its last
   // nonzero digit ("-9478.650" -> "-9478.65"; exponents -4..14).
   if (t.exp_part.empty() && !fp.empty() && ip.size() + fp.size() <= 15 && point >= -3) {
@@ -407,7 +466,7 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
   // Up to 15 digits every decimal in the normal range is the shortest
   // text of its double, so Python's repr has exactly these digits.
   if (nd <= 15) {
-    long exp = point - 1 + exponent_of(t.exp_part);
+    long long exp = point - 1 + exponent_of(t.exp_part);
     if (exp >= -307 && exp <= 307) {
       if (reads_as_repr(t, nd, exp)) return put_short(dst, t.token.data(), t.token.size());
       char digits[16];
@@ -417,9 +476,10 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
     }
   }
   double value;
-  long q = exponent_of(t.exp_part) + point - static_cast<long>(nd);
+  long long q = exponent_of(t.exp_part) + point - static_cast<long long>(nd);
   std::uint64_t w = nd <= 19 ? decimal_value(ip, fp) : 0;
-  if (nd > 19 || !parse_decimal_fast(w, static_cast<int>(q), value)) return write_float_repr(dst, parse_token(t.token));
+  if (nd > 19 || q < -400 || q > 400 || !parse_decimal_fast(w, static_cast<int>(q), value))
+    return write_float_repr(dst, parse_exact(t.neg, ip, fp, point, t.exp_part));
   // A server that writes shortest texts already wrote these digits: then
   // they are copied rather than made again.
   std::uint64_t d;

@@ -19,7 +19,7 @@ std::string py_text(std::string_view json) {
   std::string out;
   for (auto item : doc.get_array()) {
     simdjson::ondemand::value v = item.value();
-    json_text::append_py(out, v);
+    json_text::append_py(out, v, 2);  // inside the wrapping array
   }
   return out;
 }
@@ -44,4 +44,35 @@ TEST(JsonText, InvalidNumbersAreRefused) {
   for (const char* bad : {"[01]", "[1.]", "[-]", "{\"k\": .5}"}) {
     EXPECT_THROW(py_text(bad), json_text::Malformed) << bad;
   }
+}
+
+TEST(JsonText, NonFiniteTokensAsPythonWritesThem) {
+  EXPECT_EQ(py_text(R"([NaN, Infinity, -Infinity, {"k": NaN}])"), "[nan, inf, -inf, {'k': nan}]");
+  // json.loads reads these three spellings only
+  for (const char* bad : {"[nan]", "[-NaN]", "[+Infinity]", "[Inf]", "[NaNx]", "[-Infinityy]"})
+    EXPECT_THROW(py_text(bad), json_text::Malformed) << bad;
+}
+
+namespace {
+std::string nested(int levels, std::string_view inner = "") {
+  return std::string(levels, '[') + std::string(inner) + std::string(levels, ']');
+}
+}  // namespace
+
+TEST(JsonText, NestingIsBoundedAndDeeperIsRefused) {
+  // py_text's own array is the first level
+  std::string deepest = py_text(nested(json_text::kMaxNesting - 1, "1"));
+  EXPECT_EQ(deepest, nested(json_text::kMaxNesting - 1, "1"));
+  for (int levels : {json_text::kMaxNesting, 100000}) {
+    try {
+      py_text(nested(levels));
+      ADD_FAILURE() << levels << " levels were accepted";
+    } catch (const json_text::Malformed& e) {
+      EXPECT_NE(e.why.find("nested deeper than 1000 levels"), std::string::npos) << e.why;
+    }
+  }
+  std::string objects;
+  for (int k = 0; k < 2000; ++k) objects += "{\"a\":";
+  objects += "1" + std::string(2000, '}');
+  EXPECT_THROW(py_text(objects), json_text::Malformed);
 }

@@ -155,7 +155,7 @@ TEST(QueryExport, MalformedRowsAndWrongLengthsFail) {
       {"h\n5\n", "must be a JSON array"},
       {"h\nnul\n", "malformed row at line 2"},
       {"h\n[01,2]\n", "invalid number"},
-      {"h\n[NaN,2]\n", "malformed row"},
+      {"h\n[nan,2]\n", "malformed row"}, {"h\n[-NaN,2]\n", "malformed row"},
       {"h\n[\"\xff\",2]\n", "malformed row"},
       {"h\n[1,2]\n[1]\n", "row at line 3 has 1 values, the header has 2 columns"},
       {"h\n[1,2,3]\n", "has more than 2 values"},
@@ -260,4 +260,49 @@ TEST(QueryExport, BlocksLargerThanASliceGiveTheSameFileAndFailuresStillSurface) 
     }
 
   expect_file_size_failure(body, 1000000000, 1500 << 10);
+}
+
+TEST(QueryExport, NonFiniteTokensAsJsonAndPandasWriteThem) {
+  // a NaN field is pandas' null (empty); inside a list Python's str says nan
+  for (std::size_t split : {0, 1}) {
+    Result r = run("h\n[NaN,Infinity]\n[-Infinity,[NaN, -Infinity, {\"k\": Infinity}]]\n[\"s\\n\",NaN]\n", 10, 7,
+                   "a,b\n", 2, split);
+    EXPECT_EQ(r.csv, "a,b\n,inf\n-inf,\"[nan, -inf, {'k': inf}]\"\n\"s\n\",\n");
+  }
+}
+
+TEST(QueryExport, NestingPastTheLimitFailsAndLeavesNoFile) {
+  std::string deep(100000, '[');
+  deep += std::string(100000, ']');
+  for (std::size_t split : {0, 1}) {
+    std::string path = temp_path("deep.csv");
+    {
+      CsvExport ex(path, 10, split);
+      ASSERT_EQ(ex.feed("h\n"), CsvExport::Step::kHeader);
+      ex.start("a,b\n", 2);
+      try {
+        ex.feed("[1,2]\n[1," + deep + "]\n");
+        ex.finish();
+        ADD_FAILURE() << "accepted";
+      } catch (const kestro::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("malformed row at line 3: nested deeper than 1000 levels"),
+                  std::string::npos)
+            << e.what();
+      }
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  // the row's own array is the first of the 1000 levels
+  std::string ok = "h\n[1," + std::string(999, '[') + std::string(999, ']') + "]\n";
+  EXPECT_EQ(run(ok, 10, 1 << 20).rows, 1u);
+  EXPECT_NE(error_of("h\n[1," + std::string(1000, '[') + std::string(1000, ']') + "]\n").find("nested deeper"),
+            std::string::npos);
+}
+
+TEST(QueryExport, FloatTokensReadAsPythonFloatReadsThem) {
+  // digits and exponents far past a double's range cancel out as float() does
+  std::string zeros(100000, '0');
+  Result r = run("h\n[0." + zeros + "1e100001,0." + zeros + "1e1000000]\n[1" + zeros + "e-100000,-1e-99999999999999999999]\n",
+                 10, 1 << 20);
+  EXPECT_EQ(r.csv, "a,b\n1.0,inf\n1.0,-0.0\n");
 }

@@ -40,6 +40,11 @@ DecimalToken split_decimal(std::string_view token) noexcept;
 char* write_float_token_repr(char* dst, std::string_view token) noexcept;
 char* write_float_token_repr(char* dst, const DecimalToken& token) noexcept;
 
+// float(token) for a valid JSON number token, exactly as Python reads it:
+// correctly rounded however many digits, +-inf past the largest double,
+// +-0.0 below the smallest, whatever the exponent.
+double float_of_token(std::string_view token) noexcept;
+
 // Python's round(value, ndigits) for ndigits >= 0: correctly rounded on the
 // exact binary value.
 double round_to(double value, int ndigits);
