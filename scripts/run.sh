@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # scripts/run.sh main | test [pytest args] -- set up, then run the main job or every test.
-# test: the C++ tests once, then pytest in each leg of the matrix (KESTRO_LEGS,
+# test: the C++ tests and a bounded run of every fuzz target once, then pytest in each leg of the matrix (KESTRO_LEGS,
 # comma-separated; default: all of oldest,default,newest,wheel), extra args
 # going to pytest in each leg. Every leg runs; the command fails if one did.
 set -euo pipefail
@@ -58,6 +58,8 @@ case "${1:-}" in
     cmake --build build/cpp
     .venv/bin/python tests/cpp/gen_vectors.py build/cpp/vectors.txt
     KESTRO_TEXT_VECTORS="$PWD/build/cpp/vectors.txt" ctest --test-dir build/cpp --output-on-failure
+    # each fuzz target for KESTRO_FUZZ_SECONDS (default 30); a finding fails
+    bash scripts/fuzz.sh "${KESTRO_FUZZ_SECONDS:-30}"
     summary=""
     failed=0
     for leg in ${legs//,/ }; do

@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 . scripts/legs.sh
 
 # system packages: the compiler and C++ libraries, venv for Debian's python3.11,
-# the PostgreSQL server of the suite's second host database
-apt_pkgs="g++ libsimdjson-dev libgtest-dev python3-venv postgresql"
+# the PostgreSQL server of the suite's second host database, clang with
+# libFuzzer and the sanitizer runtimes for scripts/fuzz.sh
+apt_pkgs="g++ libsimdjson-dev libgtest-dev python3-venv postgresql clang-14 libfuzzer-14-dev libclang-rt-14-dev"
 missing=""
 for p in $apt_pkgs; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

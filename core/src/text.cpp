@@ -79,7 +79,8 @@ char* write_repr_digits(char* w, bool neg, const char* digits, std::size_t nd, i
 }
 
 char* put_text(char* w, std::string_view s) noexcept {
-  std::memcpy(w, s.data(), s.size());
+  // an empty view may have no data at all, which memcpy must not see
+  if (!s.empty()) std::memcpy(w, s.data(), s.size());
   return w + s.size();
 }
 
@@ -339,8 +340,7 @@ double parse_exact(bool neg, std::string_view ip, std::string_view fp, long long
   bool sticky = false;
   for (std::string_view part : {ip, fp}) {
     std::size_t n = std::min(room, part.size());
-    std::memcpy(w, part.data(), n);
-    w += n;
+    w = put_text(w, part.substr(0, n));
     room -= n;
     for (char c : part.substr(n)) sticky |= c != '0';
   }
@@ -470,8 +470,7 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
     if (exp >= -307 && exp <= 307) {
       if (reads_as_repr(t, nd, exp)) return put_short(dst, t.token.data(), t.token.size());
       char digits[16];
-      std::memcpy(digits, ip.data(), ip.size());
-      std::memcpy(digits + ip.size(), fp.data(), fp.size());
+      put_text(put_text(digits, ip), fp);
       return write_repr_digits(dst, t.neg, digits, nd, static_cast<int>(exp));
     }
   }
@@ -488,8 +487,7 @@ char* write_float_token_repr(char* dst, const DecimalToken& t) noexcept {
   if (d != w || exp != q) return write_decimal_repr(dst, t.neg, d, exp);
   if (reads_as_repr(t, nd, q + static_cast<long>(nd) - 1)) return put_short(dst, t.token.data(), t.token.size());
   char digits[20];
-  std::memcpy(digits, ip.data(), ip.size());
-  std::memcpy(digits + ip.size(), fp.data(), fp.size());
+  put_text(put_text(digits, ip), fp);
   return write_repr_digits(dst, t.neg, digits, nd, static_cast<int>(q) + static_cast<int>(nd) - 1);
 }
 
