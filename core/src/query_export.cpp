@@ -160,6 +160,14 @@ struct CsvExport::Impl {
     }
   } buf;
   std::size_t begin = 0, end = 0;
+  // buf[begin, unbroken) is known to hold no line break: a long line that
+  // arrives in many small pieces is searched once, not once per piece
+  // (which took time quadratic in the line's length).
+  std::size_t unbroken = 0;
+
+  bool break_from(std::size_t from) const {
+    return std::memchr(buf.data() + from, '\n', end - from) || std::memchr(buf.data() + from, '\r', end - from);
+  }
 
   std::string header;  // the first non-empty line, until start()
   bool header_waiting = false;
@@ -382,6 +390,10 @@ struct CsvExport::Impl {
 
   Step run(bool final) {
     if (header_waiting) return Step::kHeader;
+    if (!final && !break_from(std::max(begin, unbroken))) {
+      unbroken = end;
+      return Step::kMore;
+    }
     if (!started) {
       bool found = false;
       begin = each_line(begin, end, final, [&](std::string_view line, std::size_t, std::size_t) {
@@ -423,6 +435,7 @@ struct CsvExport::Impl {
     if (begin > 0) {
       std::memmove(buf.data(), buf.data() + begin, end - begin);
       end -= begin;
+      unbroken = unbroken > begin ? unbroken - begin : 0;
       begin = 0;
     }
     std::size_t need = end + bytes.size() + simdjson::SIMDJSON_PADDING;
