@@ -62,7 +62,7 @@ inline long long count_arg(py::handle value, const char* name, long long lo, lon
   }
   std::string message = std::string(name) + " must be ";
   if (requirement) message += requirement;
-  else if (is_int && overflow == 0) message += range_text(lo, hi);  // an int: the bound says enough
+  else if (is_int && overflow == 0) message += (n < lo ? "at least " + std::to_string(lo) : "at most " + std::to_string(hi));
   else message += "a whole number " + range_text(lo, hi) + ", not " + shown(value);
   raise_et(2, message);
 }
@@ -109,6 +109,16 @@ inline std::string text_arg(py::handle value, const char* name, bool empty_ok = 
   if (text.find('\0') != std::string::npos) raise_et(2, std::string(name) + " must not contain a NUL character");
   if (!empty_ok && text.empty()) raise_et(2, std::string(name) + " must not be empty");
   return text;
+}
+
+// An object key or prefix: text_arg, non-empty, and at most `max_bytes`
+// of UTF-8 (the store's own limit: a longer one can name nothing there).
+inline std::string key_arg(py::handle value, const char* name, std::size_t max_bytes) {
+  std::string key = text_arg(value, name, false);
+  if (key.size() > max_bytes)
+    raise_et(2, std::string(name) + " must be at most " + std::to_string(max_bytes) + " bytes of UTF-8, not " +
+                    std::to_string(key.size()));
+  return key;
 }
 
 // text_arg, or nothing for None.

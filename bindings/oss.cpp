@@ -60,13 +60,17 @@ using kestro::py_common::text_arg;
 constexpr long long kMaxPoolSize = 10000;
 constexpr long long kMaxWorkers = 10000;
 constexpr double kMaxSeconds = 86400;
+// The service's longest object key.
+constexpr std::size_t kMaxKeyBytes = 1023;
 
-// An OSS folder given as a non-empty text; anything else is refused before
-// a request is sent.
-std::string oss_folder_text(py::handle oss_file_path) {
-  if (!py::isinstance<py::str>(oss_file_path)) raise_et(2, "oss_file_path must be str");
-  return text_arg(oss_file_path, "oss_file_path", false);
+// An OSS key or folder given as a non-empty text of at most the service's
+// length; anything else is refused with Et(2) before a request is sent.
+std::string oss_key(py::handle value, const char* name) {
+  if (!py::isinstance<py::str>(value)) raise_et(2, std::string(name) + " must be str");
+  return kestro::py_common::key_arg(value, name, kMaxKeyBytes);
 }
+
+std::string oss_folder_text(py::handle oss_file_path) { return oss_key(oss_file_path, "oss_file_path"); }
 
 // The truth value of a flag, taken up front: one that cannot say (an
 // array, say) fails before anything is done, naming the flag.
@@ -139,7 +143,7 @@ void client_init(py::object self, py::object bucket_name, py::object key_id, py:
 }
 
 py::object exists(py::object self, py::object remote_filename) {
-  text_arg(remote_filename, "remote_filename", false);
+  oss_key(remote_filename, "remote_filename");
   return self.attr("bucket").attr("object_exists")(remote_filename);
 }
 
@@ -173,7 +177,7 @@ void delete_prefix_oss(py::object self, py::object ctx, py::object oss_file_path
 }
 
 bool delete_path(py::object self, py::object remote_path) {
-  text_arg(remote_path, "remote_path", false);
+  oss_key(remote_path, "remote_path");
   py::object bucket = self.attr("bucket");
   py::object keys = self.attr("find_prefix_oss")(py::dict(), remote_path, "isrm"_a = false);
   for (py::handle key : keys) bucket.attr("delete_object")(key);
@@ -220,7 +224,7 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   py::object bm = bmobj();
   bm.attr("log_error")("upload", "start");
   if (Py_TYPE(file_content.ptr()) != &PyUnicode_Type) raise_et(2, "file_content must be str");
-  text_arg(remote_filename, "remote_filename", false);
+  oss_key(remote_filename, "remote_filename");
   std::string work = fspath_text(self.attr("gen_local_unique_file")());
   std::string temp = work + ".tmp.json";
   std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
@@ -248,7 +252,7 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
 }
 
 py::object download(py::object self, py::object remote_filename) {
-  text_arg(remote_filename, "remote_filename", false);
+  oss_key(remote_filename, "remote_filename");
   py::object bm = bmobj();
   bm.attr("log_error")("download", remote_filename, "start");
   std::string work = fspath_text(self.attr("gen_local_unique_file")());
@@ -318,7 +322,7 @@ void attempt(py::object bucket, py::object ctx, py::object td_file, py::object l
 }
 
 void transfer_one(py::object self, py::object ctx, py::object td_file, py::object local_file, const Direction& d) {
-  text_arg(td_file, "td_file", false);
+  oss_key(td_file, "td_file");
   path_arg(local_file, "local_file");
   py::object bucket = self.attr("bucket");
   std::string local_text = py_str(local_file);

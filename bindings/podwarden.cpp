@@ -30,8 +30,9 @@ py::object api(py::handle self) { return self.attr("k8s_client"); }
 // pod name holds a "/" either, which would address another resource.
 void check_pod_name(py::handle pod_name) {
   std::string name = kestro::py_common::text_arg(pod_name, "pod_name", false);
-  if (name.find('/') != std::string::npos || name == "." || name == "..")
-    kestro::py_common::raise_et(2, "pod_name must be a pod's name, without \"/\"");
+  // a pod's name is a DNS subdomain: at most 253 characters
+  if (name.find('/') != std::string::npos || name == "." || name == ".." || name.size() > 253)
+    kestro::py_common::raise_et(2, "pod_name must be a pod's name: at most 253 characters, without \"/\"");
 }
 
 void init(py::object self, py::object ctx, py::object k8s_conn_config) {

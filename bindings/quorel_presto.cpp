@@ -327,10 +327,22 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
       requests_kwargs["timeout"] = py::make_tuple(30, read_timeout);
       requests_kwargs["stream"] = true;
       requests_kwargs["verify"] = verify;
-      conn = presto.attr("connect")(py::arg("host") = conn_info[0], py::arg("port") = py::int_(conn_info[1]),
+      py::dict extra;
+      py::object host = conn_info[0];
+      // "https://host" reaches an engine behind TLS (checked as `verify` says)
+      std::string host_text = host.cast<std::string>();
+      for (const char* scheme : {"https", "http"}) {
+        std::string prefix = std::string(scheme) + "://";
+        if (host_text.rfind(prefix, 0) == 0) {
+          host = py::str(host_text.substr(prefix.size()));
+          extra["protocol"] = scheme;
+          break;
+        }
+      }
+      conn = presto.attr("connect")(py::arg("host") = host, py::arg("port") = py::int_(conn_info[1]),
                                     py::arg("username") = "ta", py::arg("catalog") = "hive",
                                     py::arg("schema") = "ta", py::arg("requests_kwargs") = requests_kwargs,
-                                    py::arg("requests_session") = session.session);
+                                    py::arg("requests_session") = session.session, **extra);
       cursor = conn.attr("cursor")();
       cursor.attr("execute")(sql);
       executed = true;
@@ -456,7 +468,11 @@ py::object get_data_raw_pyhive(py::object self, py::object ctx, py::object sql, 
 void kestro::quorel::check_conn_info(py::handle conn_info, bool for_query) {
   py::sequence pair = list_arg(conn_info, "hive_conn_info");
   if (py::len(pair) != 2) raise_et(2, "hive_conn_info must be [host, port], not " + std::to_string(py::len(pair)) + " items");
-  text_arg(pair[0], "hive_conn_info host", false);
+  std::string host = text_arg(pair[0], "hive_conn_info host", false);
+  for (const char* prefix : {"https://", "http://"})
+    if (host.rfind(prefix, 0) == 0) host = host.substr(std::string(prefix).size());
+  if (host.empty() || host.find('/') != std::string::npos)
+    raise_et(2, "hive_conn_info host must be a host name, optionally after \"https://\"");
   py::object port = pair[1];
   long long n = -1;
   if (PyLong_Check(port.ptr()) && !PyBool_Check(port.ptr())) {

@@ -161,7 +161,7 @@ bool logged_client_call(py::object self, const char* message, F&& call) {
 
 bool upload_file(py::object self, py::object local_path, py::object remote_path) {
   path_arg(local_path, "local_path");
-  text_arg(remote_path, "remote_path", false);
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   return logged_client_call(self, "upload s3 file error:", [&] {
     client.attr("upload_file")(local_path, self.attr("bucket"), remote_path);
@@ -170,7 +170,7 @@ bool upload_file(py::object self, py::object local_path, py::object remote_path)
 
 bool upload_fileobj(py::object self, py::object io_obj, py::object remote_path) {
   if (!py::hasattr(io_obj, "read")) kestro::py_common::refuse_type("io_obj", "a readable file object", io_obj);
-  text_arg(remote_path, "remote_path", false);
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   return logged_client_call(self, "upload s3 file error:", [&] {
     client.attr("upload_fileobj")(io_obj, self.attr("bucket"), remote_path);
@@ -179,7 +179,7 @@ bool upload_fileobj(py::object self, py::object io_obj, py::object remote_path) 
 
 bool download_file(py::object self, py::object local_path, py::object remote_path) {
   path_arg(local_path, "local_path");
-  text_arg(remote_path, "remote_path", false);
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   return logged_client_call(self, "download s3 file error:", [&] {
     py::object result = client.attr("download_file")(self.attr("bucket"), remote_path, local_path);
@@ -188,7 +188,7 @@ bool download_file(py::object self, py::object local_path, py::object remote_pat
 }
 
 bool is_exists(py::object self, py::object remote_path) {
-  text_arg(remote_path, "remote_path", false);
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   try {
     client.attr("head_object")("Bucket"_a = self.attr("bucket"), "Key"_a = remote_path);
@@ -201,7 +201,7 @@ bool is_exists(py::object self, py::object remote_path) {
 }
 
 bool delete_file(py::object self, py::object remote_path) {
-  text_arg(remote_path, "remote_path", false);
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   return logged_client_call(self, "delete s3 file error:", [&] {
     client.attr("delete_object")("Bucket"_a = self.attr("bucket"), "Key"_a = remote_path);

@@ -33,7 +33,7 @@ constexpr Direction kDownload{"download", false};
 // pause of 60 to 120 whole seconds between attempts.
 void file_task(py::object self, py::object remote_file, py::object local_file, py::object retry_count,
                const Direction& d) {
-  text_arg(remote_file, "remote_file", false);
+  kestro::py_common::key_arg(remote_file, "remote_file", kMaxKeyBytes);
   path_arg(local_file, "local_file");
   py::object ctx = self.attr("ctx");
   long long attempts = count_arg(retry_count, "retry_count");

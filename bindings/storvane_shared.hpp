@@ -39,6 +39,9 @@ inline long long count_arg(py::handle value, const char* what) {
   return kestro::py_common::count_arg(value, what, 1, 10000);
 }
 
+// The service's longest object key.
+constexpr std::size_t kMaxKeyBytes = 1024;
+
 // The secrets of a Storvane `self` for SecretMask: its secret key.
 inline kestro::py_common::SecretMask held_secrets(py::handle self) {
   kestro::py_common::SecretMask secrets;
