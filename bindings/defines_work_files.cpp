@@ -45,7 +45,7 @@ std::string gen_local_unique_path(py::object, py::object pre_path, py::object pr
   std::string folder;
   std::string name = unique_name_in(pre_path, pre_name, &folder);
   std::string path = kestro::text::posix_join(folder, name);
-  if (is_create.cast<bool>()) without_gil([&] { kestro::fs::make_dirs(path); });
+  if (kestro::py_common::truthy(is_create)) without_gil([&] { kestro::fs::make_dirs(path); });
   return path;
 }
 
@@ -64,6 +64,8 @@ void remove_folder(py::object, py::object folder_path) {
 }
 
 py::object get_file_path(py::object, py::object path) {
+  if (!py::isinstance<py::str>(path) && !py::isinstance<py::bytes>(path) && !py::hasattr(path, "__fspath__"))
+    kestro::py_common::refuse_type("path", "str, bytes or os.PathLike", path);
   py::object join = g("os").attr("path").attr("join");
   py::object in_service;
   if (!catch_ordinary([&] { in_service = join(g("settings").attr("BASE_DIR"), join("dags/sptasks/p_code", path)); }))

@@ -267,3 +267,30 @@ def test_nan_or_huge_retry_counts_never_start_a_pool(store, env):
     for bad in (HUGE, NAN, math.inf):
         assert_refused(lambda: store.download_folder(env["dir"], "out", retry_count=bad), "retry_count")
     assert_untouched(env)
+
+
+# ---- BaseMethod's utilities -------------------------------------------------------------------
+
+@pytest.mark.parametrize("call, name", [
+    (lambda: BMOBJ.get_record_now({}, "UTC\x00"), "tz"),
+    (lambda: BMOBJ.text_tran_html(None), "text"),
+    (lambda: BMOBJ.text_tran_html(5), "text"),
+    (lambda: BMOBJ.get_file_path(None), "path"),
+], ids=["tz-NUL", "text-None", "text-int", "path-None"])
+def test_utilities_name_what_they_refuse(call, name):
+    assert_refused(call, name)
+
+
+def test_is_create_takes_any_truth_value(tmp_path):
+    # as an `if` would: a text is true, an empty list false
+    made = BMOBJ.gen_local_unique_path(str(tmp_path), "p", "no")
+    assert os.path.isdir(made)
+    assert not os.path.exists(BMOBJ.gen_local_unique_path(str(tmp_path), "p", []))
+
+
+@pytest.mark.parametrize("text", ["[" * 100000 + "]" * 100000, "{'a':" * 50000 + "1" + "}" * 50000,
+                                  "(" * 100000 + ")" * 100000, b"\xff\xfe", None])
+def test_jsonloads_refuses_deep_or_undecodable_input_without_crashing(text):
+    with pytest.raises(Et) as err:
+        BMOBJ.jsonloads(text)
+    assert err.value.state == 2
