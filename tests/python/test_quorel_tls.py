@@ -51,6 +51,7 @@ def make_ca_and_server_cert(folder, tag):
             .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
             .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
             .add_extension(x509.AuthorityKeyIdentifier.from_issuer_subject_key_identifier(ca_ski), critical=False)
+            .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
             .sign(ca_key, hashes.SHA256()))
     paths = {kind: str(folder / ("%s-%s.pem" % (tag, kind))) for kind in ("ca", "server", "key")}
     with open(paths["ca"], "wb") as f:
