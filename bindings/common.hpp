@@ -196,19 +196,7 @@ inline std::optional<std::string> try_fspath_text(py::handle path) {
   return text;
 }
 
-// `value` as text; TypeError naming `what` unless it is a str.
-inline std::string text_arg(py::handle value, const char* what) {
-  if (!py::isinstance<py::str>(value))
-    throw py::type_error(std::string(what) + " must be str, not " +
-                         py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>());
-  return value.cast<std::string>();
-}
-
-// A local path given as str or os.PathLike (not bytes), as text; TypeError
-// naming `what` otherwise.
-inline std::string path_arg(py::handle value, const char* what) {
-  py::object text = py::module_::import("os").attr("fspath")(value);
-  return text_arg(text, what);
-}
-
 }  // namespace kestro::py_common
+
+#include "arguments.hpp"
+#include "secrets.hpp"

@@ -40,6 +40,14 @@ py::object get_host_name(py::object self) {
 // ASCII-only JSON, time-outs 5/30 s, the answer decoded as JSON.
 py::object scheduler_post(py::object self, const char* op, const char* names_field, py::object user_token,
                           py::object names, py::object start_time, py::object end_time, bool with_range) {
+  // Form encoding drops a None field and sends other types as their text:
+  // a request the scheduler could only refuse, or misread.
+  kestro::py_common::text_arg(user_token, "user_token");
+  for (py::handle name : kestro::py_common::list_arg(names, names_field)) kestro::py_common::text_arg(name, names_field);
+  if (with_range) {
+    kestro::py_common::optional_text_arg(start_time, "start_time");
+    kestro::py_common::optional_text_arg(end_time, "end_time");
+  }
   py::object hresult = self.attr("get_host_name")();
   if (!py::object(hresult[py::str("s")]).equal(py::int_(1))) return hresult;
   py::object url = g("os").attr("path").attr("join")(hresult[py::str("v")], op);

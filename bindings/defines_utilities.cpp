@@ -22,6 +22,8 @@ py::object get_var(py::object self, py::object name) {
 }
 
 py::object get_record_now(py::object self, py::object ctx, py::object tz) {
+  // a zone name with a NUL fails deep in the time library, naming nothing
+  if (py::isinstance<py::str>(tz)) kestro::py_common::text_arg(tz, "tz");
   py::object arrow = g("arrow");
   if (py::str(self.attr("get_current_env")()).cast<std::string>() == "local")
     return arrow.attr("now")(tz).attr("datetime");
@@ -49,7 +51,9 @@ py::object jsondumps(py::object, py::object data, py::object /*mode*/, py::objec
                                  "separators"_a = py::make_tuple(",", ":"));
 }
 
-std::string text_tran_html(py::object, const std::string& text) {
+std::string text_tran_html(py::object, py::object value) {
+  if (!py::isinstance<py::str>(value)) kestro::py_common::refuse_type("text", "str", value);
+  const std::string text = value.cast<std::string>();
   std::string out;
   out.reserve(text.size() + text.size() / 8);
   for (std::size_t k = 0; k < text.size(); ++k) {

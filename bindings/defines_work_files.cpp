@@ -18,27 +18,34 @@ using kestro::py_common::without_gil;
 
 namespace {
 
+// The text form of a part of a file name; Et(2) naming it for a NUL (no
+// file can be made by that name) or a text that is not valid.
+std::string name_part(py::handle value, const char* name) {
+  return kestro::py_common::text_arg(py::str(value), name);
+}
+
 std::string unique_name_in(py::object pre_path, py::object pre_name, std::string* folder_out) {
   std::string media = kestro::text::posix_join(kestro::py_common::data_root(), "media");
   py::object folder_obj = g("os").attr("path").attr("join")(media, "docs", pre_path);
-  std::string folder = folder_obj.cast<std::string>();
-  std::string prefix = py::str(pre_name);
+  std::string folder = kestro::py_common::text_arg(folder_obj, "pre_path");
+  std::string prefix = name_part(pre_name, "pre_name");
   without_gil([&] { kestro::fs::make_dirs(folder); });
   *folder_out = folder;
   return prefix + kestro::ids::uuid1_hex() + "_" + kestro::ids::local_stamp();
 }
 
 std::string gen_local_unique_file(py::object, py::object pre_path, py::object pre_name, py::object ext) {
+  std::string ext_text = name_part(ext, "ext");
   std::string folder;
   std::string name = unique_name_in(pre_path, pre_name, &folder);
-  return kestro::text::posix_join(folder, name + "." + py::str(ext).cast<std::string>());
+  return kestro::text::posix_join(folder, name + "." + ext_text);
 }
 
 std::string gen_local_unique_path(py::object, py::object pre_path, py::object pre_name, py::object is_create) {
   std::string folder;
   std::string name = unique_name_in(pre_path, pre_name, &folder);
   std::string path = kestro::text::posix_join(folder, name);
-  if (is_create.cast<bool>()) without_gil([&] { kestro::fs::make_dirs(path); });
+  if (kestro::py_common::truthy(is_create)) without_gil([&] { kestro::fs::make_dirs(path); });
   return path;
 }
 
@@ -57,6 +64,8 @@ void remove_folder(py::object, py::object folder_path) {
 }
 
 py::object get_file_path(py::object, py::object path) {
+  if (!py::isinstance<py::str>(path) && !py::isinstance<py::bytes>(path) && !py::hasattr(path, "__fspath__"))
+    kestro::py_common::refuse_type("path", "str, bytes or os.PathLike", path);
   py::object join = g("os").attr("path").attr("join");
   py::object in_service;
   if (!catch_ordinary([&] { in_service = join(g("settings").attr("BASE_DIR"), join("dags/sptasks/p_code", path)); }))

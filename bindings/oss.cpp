@@ -33,7 +33,6 @@ using kestro::py_common::fspath_text;
 using kestro::py_common::py_str;
 using kestro::py_common::py_time;
 using kestro::py_common::raise_et;
-using kestro::py_common::raise_et_from;
 using kestro::py_common::truthy;
 using kestro::py_common::without_gil;
 namespace fp = kestro::folder_plan;
@@ -49,21 +48,47 @@ constexpr double kDownloadPause = 10.0;
 // rebind them.
 py::object g(const char* name) { return kestro::py_common::module_attr(name); }
 
-// An OSS folder given as a non-empty text; anything else is refused before
-// a request is sent.
-std::string oss_folder_text(py::handle oss_file_path) {
-  if (!py::isinstance<py::str>(oss_file_path)) raise_et(2, "oss_file_path must be str");
-  std::string text = oss_file_path.cast<std::string>();
-  if (text.empty()) raise_et(2, "oss_file_path must not be empty");
-  return text;
+using kestro::py_common::count_arg;
+using kestro::py_common::optional_text_arg;
+using kestro::py_common::path_arg;
+using kestro::py_common::seconds_arg;
+using kestro::py_common::text_arg;
+
+// Bounds of the numbers a caller gives: urllib3 fills a pool's queue up
+// front, so a huge pool size takes the memory before any request; a pause
+// or a time-out longer than a day is a hang in all but name.
+constexpr long long kMaxPoolSize = 10000;
+constexpr long long kMaxWorkers = 10000;
+constexpr double kMaxSeconds = 86400;
+// The service's longest object key.
+constexpr std::size_t kMaxKeyBytes = 1023;
+
+// An OSS key or folder given as a non-empty text of at most the service's
+// length; anything else is refused with Et(2) before a request is sent.
+std::string oss_key(py::handle value, const char* name) {
+  if (!py::isinstance<py::str>(value)) raise_et(2, std::string(name) + " must be str");
+  return kestro::py_common::key_arg(value, name, kMaxKeyBytes);
 }
 
-// Checked before anything destructive happens, so a bad value cannot leave
-// an emptied destination behind.
-void check_max_workers(py::handle max_workers) {
-  bool ok = PyLong_Check(max_workers.ptr()) &&
-            PyObject_RichCompareBool(max_workers.ptr(), py::int_(1).ptr(), Py_GE) == 1;
-  if (!ok) raise_et(2, "max_workers must be an integer of at least 1, got " + py::repr(max_workers).cast<std::string>());
+std::string oss_folder_text(py::handle oss_file_path) { return oss_key(oss_file_path, "oss_file_path"); }
+
+// The truth value of a flag, taken up front: one that cannot say (an
+// array, say) fails before anything is done, naming the flag.
+void check_flag(py::handle value, const char* name) {
+  if (PyObject_IsTrue(value.ptr()) < 0) {
+    PyErr_Clear();
+    kestro::py_common::refuse_type(name, "a truth value", value);
+  }
+}
+
+// The arguments of a folder transfer, checked before anything destructive
+// happens, so a bad value cannot leave an emptied destination behind.
+void check_folder_args(py::handle local_file_path, py::handle oss_file_path, py::handle max_workers,
+                       std::initializer_list<std::pair<py::handle, const char*>> flags) {
+  path_arg(local_file_path, "local_file_path");
+  oss_folder_text(oss_file_path);
+  count_arg(max_workers, "max_workers", 1, kMaxWorkers);
+  for (const auto& flag : flags) check_flag(flag.first, flag.second);
 }
 
 // "", ".", "/", "..", "a/../..": emptying such a folder would take the
@@ -78,6 +103,8 @@ bool contains_the_current_folder(const std::string& folder) {
 // ---- OssSession --------------------------------------------------------
 
 void session_init(py::object self, py::object pool_connections, py::object pool_maxsize) {
+  count_arg(pool_connections, "pool_connections", 1, kMaxPoolSize);
+  count_arg(pool_maxsize, "pool_maxsize", 1, kMaxPoolSize);
   py::object requests = g("requests");
   py::object session = requests.attr("Session")();
   py::object adapter_type = requests.attr("adapters").attr("HTTPAdapter");
@@ -93,6 +120,13 @@ void client_init(py::object self, py::object bucket_name, py::object key_id, py:
                  py::object endpoint, py::object pool_connections, py::object pool_maxsize, py::object timeout,
                  py::object retry_time_sleep, py::object region, py::object security_token,
                  py::object credentials_provider) {
+  text_arg(bucket_name, "bucket_name", false);
+  text_arg(endpoint, "aly_endpoint", false);
+  count_arg(pool_connections, "pool_connections", 1, kMaxPoolSize);
+  count_arg(pool_maxsize, "pool_maxsize", 1, kMaxPoolSize);
+  if (!timeout.is_none()) seconds_arg(timeout, "timeout", 0, false, kMaxSeconds);
+  if (!retry_time_sleep.is_none()) seconds_arg(retry_time_sleep, "retry_time_sleep", 0, true, kMaxSeconds);
+  kestro::oss::check_credentials(key_id, key_secret, security_token, credentials_provider);
   self.attr("access_key_id") = key_id;
   self.attr("access_key_secret") = key_secret;
   self.attr("bucket_name") = bucket_name;
@@ -109,6 +143,7 @@ void client_init(py::object self, py::object bucket_name, py::object key_id, py:
 }
 
 py::object exists(py::object self, py::object remote_filename) {
+  oss_key(remote_filename, "remote_filename");
   return self.attr("bucket").attr("object_exists")(remote_filename);
 }
 
@@ -142,6 +177,7 @@ void delete_prefix_oss(py::object self, py::object ctx, py::object oss_file_path
 }
 
 bool delete_path(py::object self, py::object remote_path) {
+  oss_key(remote_path, "remote_path");
   py::object bucket = self.attr("bucket");
   py::object keys = self.attr("find_prefix_oss")(py::dict(), remote_path, "isrm"_a = false);
   for (py::handle key : keys) bucket.attr("delete_object")(key);
@@ -149,6 +185,9 @@ bool delete_path(py::object self, py::object remote_path) {
 }
 
 std::string gen_local_unique_file(py::object /*self*/, py::object ext) {
+  std::string ext_text = py_str(ext);
+  if (ext_text.find('\0') != std::string::npos || ext_text.find('/') != std::string::npos)
+    raise_et(2, "ext must not contain \"/\" or a NUL character");
   py::object join = g("os").attr("path").attr("join");
   std::string env = py_str(bmobj().attr("get_current_env")());
   std::string folder;
@@ -159,7 +198,7 @@ std::string gen_local_unique_file(py::object /*self*/, py::object ext) {
     folder = fspath_text(join(home, "tmp/kestro"));
   }
   without_gil([&] { kestro::fs::make_dirs(folder); });
-  std::string name = kestro::ids::uuid1_hex() + kestro::ids::uuid1_hex() + "." + py_str(ext);
+  std::string name = kestro::ids::uuid1_hex() + kestro::ids::uuid1_hex() + "." + ext_text;
   return kestro::text::posix_join(folder, name);
 }
 
@@ -185,6 +224,7 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   py::object bm = bmobj();
   bm.attr("log_error")("upload", "start");
   if (Py_TYPE(file_content.ptr()) != &PyUnicode_Type) raise_et(2, "file_content must be str");
+  oss_key(remote_filename, "remote_filename");
   std::string work = fspath_text(self.attr("gen_local_unique_file")());
   std::string temp = work + ".tmp.json";
   std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
@@ -212,6 +252,7 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
 }
 
 py::object download(py::object self, py::object remote_filename) {
+  oss_key(remote_filename, "remote_filename");
   py::object bm = bmobj();
   bm.attr("log_error")("download", remote_filename, "start");
   std::string work = fspath_text(self.attr("gen_local_unique_file")());
@@ -281,12 +322,15 @@ void attempt(py::object bucket, py::object ctx, py::object td_file, py::object l
 }
 
 void transfer_one(py::object self, py::object ctx, py::object td_file, py::object local_file, const Direction& d) {
+  oss_key(td_file, "td_file");
+  path_arg(local_file, "local_file");
   py::object bucket = self.attr("bucket");
   std::string local_text = py_str(local_file);
   for (int i = 0; i < kWorkerAttempts; ++i) {
     auto failure = catch_ordinary([&] { attempt(bucket, ctx, td_file, local_file, local_text, d); });
     if (!failure) return;
-    std::string error = kestro::oss::error_text(g("oss2"), self, failure->value());
+    kestro::py_common::SecretMask secrets = kestro::oss::held_secrets(self);
+    std::string error = kestro::oss::error_text(g("oss2"), secrets, failure->value());
     clog(ctx, local_text + d.failed + std::to_string(i) + ", error: " + error);
     if (i < kWorkerAttempts - 1) {
       py::object pause = self.attr("retry_time_sleep");
@@ -295,7 +339,7 @@ void transfer_one(py::object self, py::object ctx, py::object td_file, py::objec
       continue;
     }
     clog(ctx, local_text + d.finally_failed + error);
-    raise_et_from(2, d.message + py_str(td_file) + " " + local_text, *failure);
+    kestro::py_common::raise_et_from(2, d.message + py_str(td_file) + " " + local_text, *failure, secrets);
   }
 }
 
@@ -327,7 +371,7 @@ void put_marker(py::object self, py::object ctx, const std::string& oss_folder, 
 void upload_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                 py::object add_success, py::object add_empty, py::object max_workers, py::object isrm,
                 py::object isdel) {
-  check_max_workers(max_workers);
+  check_folder_args(local_file_path, oss_file_path, max_workers, {{add_success, "add_success"}, {add_empty, "add_empty"}, {isrm, "isrm"}, {isdel, "isdel"}});
   double start = py_time();
   self.attr("delete_prefix_oss")(ctx, oss_file_path);
   std::string local = fspath_text(local_file_path);
@@ -352,7 +396,7 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
 
 void download_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                   py::object max_workers, py::object isrm, py::object isdel) {
-  check_max_workers(max_workers);
+  check_folder_args(local_file_path, oss_file_path, max_workers, {{isrm, "isrm"}, {isdel, "isdel"}});
   std::string local = fspath_text(local_file_path);
   if (contains_the_current_folder(local))
     raise_et(2, "cannot empty a folder that holds the current folder: " + local);

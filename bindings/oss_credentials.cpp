@@ -3,7 +3,6 @@
 #include <pybind11/pybind11.h>
 
 #include <string>
-#include <vector>
 
 #include "common.hpp"
 #include "oss_support.hpp"
@@ -24,9 +23,10 @@ bool is_nonempty_text(py::handle v) { return is_text(v) && PyUnicode_GetLength(v
 // or a "/" would make every request fail to sign as the service expects.
 void check_region(py::handle region) {
   if (!is_nonempty_text(region)) raise_et(2, "region must be a non-empty text, such as \"cn-hangzhou\"");
-  for (char c : region.cast<std::string>())
-    if (c == '/' || c == ' ' || c == '\t' || c == '\n' || c == '\r')
-      raise_et(2, "region must not contain blanks or \"/\"");
+  std::string text = kestro::py_common::text_arg(region, "region");
+  for (char c : text)
+    if (c == '/' || c == ' ' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      raise_et(2, "region must not contain blanks, control characters or \"/\"");
 }
 
 // Service answers that echo what the client signed. With temporary
@@ -34,32 +34,31 @@ void check_region(py::handle region) {
 constexpr const char* kSigningEcho[] = {"StringToSign", "StringToSignBytes", "CanonicalRequest",
                                         "CanonicalRequestBytes", "SignatureProvided"};
 
-// Shorter values are not real secrets, and masking them would garble the text.
-constexpr std::size_t kMaskableLength = 8;
-
-void mask(std::string& text, const std::string& secret) {
-  if (secret.size() < kMaskableLength) return;
-  for (std::size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 6))
-    text.replace(at, secret.size(), "******");
+// The security token of each STS credentials object made here: the SDK
+// keeps it where only the SDK may look. Weak, so a client's credentials
+// go with it; leaked, as it lives as long as the interpreter.
+py::object sts_tokens() {
+  static PyObject* tokens = py::module_::import("weakref").attr("WeakKeyDictionary")().release().ptr();
+  return py::reinterpret_borrow<py::object>(tokens);
 }
 
-// The secret and token the client signs with, read without calling into a
-// provider (which may go to the network): fixed keys, STS credentials and a
-// provider's cached credentials.
-std::vector<std::string> held_secrets(py::handle client) {
-  std::vector<std::string> out;
-  auto add = [&](py::handle v) {
-    if (is_text(v)) out.push_back(v.cast<std::string>());
-  };
-  add(py::getattr(client, "access_key_secret", py::none()));
-  py::object auth = py::getattr(py::getattr(client, "bucket", py::none()), "auth", py::none());
-  py::object provider = py::getattr(auth, "credentials_provider", py::none());
-  if (provider.is_none())  // StsAuth keeps its provider auth privately
-    provider = py::getattr(py::getattr(auth, "_StsAuth__auth", py::none()), "credentials_provider", py::none());
-  py::object creds = py::getattr(provider, "credentials", py::none());
-  add(py::getattr(creds, "access_key_secret", py::none()));
-  add(py::getattr(creds, "security_token", py::none()));
-  return out;
+// Leading or trailing blanks, or a control character anywhere.
+bool badly_framed(py::handle text) {
+  if (!py::reinterpret_borrow<py::object>(text).equal(text.attr("strip")())) return true;
+  for (py::handle ch : text) {
+    long cp = PyLong_AsLong(py::module_::import("builtins").attr("ord")(ch).ptr());
+    if (cp < 0x20 || (cp >= 0x7f && cp < 0xa0)) return true;
+  }
+  return false;
+}
+
+// A key text or token: str (or None, judged by make_auth), well framed.
+// The message names the parameter only: the value is a secret.
+void check_secret_text(py::handle value, const char* name) {
+  if (value.is_none()) return;
+  if (!is_text(value)) raise_et(2, std::string(name) + " must be str or None, not " + kestro::py_common::type_name(value));
+  if (badly_framed(value))
+    raise_et(2, std::string(name) + " must not have leading or trailing blanks or hold control characters");
 }
 
 }  // namespace
@@ -81,13 +80,37 @@ py::object make_auth(py::handle oss2, py::handle key_id, py::handle key_secret, 
     if (!is_nonempty_text(security_token)) raise_et(2, "security_token must be a non-empty text");
     if (!is_nonempty_text(key_id) || !is_nonempty_text(key_secret))
       raise_et(2, "a security_token needs the temporary aly_access_key_id and aly_access_key_secret as texts");
-    if (v4) return oss2.attr("StsAuth")(key_id, key_secret, security_token, "auth_version"_a = "v4");
-    return oss2.attr("StsAuth")(key_id, key_secret, security_token);
+    py::object auth = v4 ? oss2.attr("StsAuth")(key_id, key_secret, security_token, "auth_version"_a = "v4")
+                         : oss2.attr("StsAuth")(key_id, key_secret, security_token);
+    kestro::py_common::catch_ordinary([&] { sts_tokens()[auth] = security_token; });
+    return auth;
   }
   return oss2.attr(v4 ? "AuthV4" : "Auth")(key_id, key_secret);
 }
 
-std::string error_text(py::handle oss2, py::handle client, py::handle error) {
+void check_credentials(py::handle key_id, py::handle key_secret, py::handle security_token,
+                       py::handle credentials_provider) {
+  (void)credentials_provider;
+  check_secret_text(key_id, "aly_access_key_id");
+  check_secret_text(key_secret, "aly_access_key_secret");
+  check_secret_text(security_token, "security_token");
+}
+
+kestro::py_common::SecretMask held_secrets(py::handle client) {
+  kestro::py_common::SecretMask secrets;
+  kestro::py_common::catch_ordinary([&] {
+    secrets.add(py::getattr(client, "access_key_secret", py::none()));
+    py::object auth = py::getattr(py::getattr(client, "bucket", py::none()), "auth", py::none());
+    if (!auth.is_none()) secrets.add(sts_tokens().attr("get")(auth));
+    py::object provider = py::getattr(auth, "credentials_provider", py::none());
+    py::object creds = py::getattr(provider, "credentials", py::none());
+    secrets.add(py::getattr(creds, "access_key_secret", py::none()));
+    secrets.add(py::getattr(creds, "security_token", py::none()));
+  });
+  return secrets;
+}
+
+std::string error_text(py::handle oss2, const kestro::py_common::SecretMask& secrets, py::handle error) {
   std::string text;
   auto failure = kestro::py_common::catch_ordinary([&] {
     text = py_str(error);
@@ -109,7 +132,7 @@ std::string error_text(py::handle oss2, py::handle client, py::handle error) {
         text = py_str(py::dict("status"_a = error.attr("status"), "x-oss-request-id"_a = error.attr("request_id"),
                                "details"_a = kept));
     }
-    for (const auto& secret : held_secrets(client)) mask(text, secret);
+    text = secrets.apply(std::move(text));
   });
   // Unmasked text must not get out: only the error's type.
   if (failure) text = Py_TYPE(error.ptr())->tp_name;

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "common.hpp"
+
 namespace kestro::oss {
 
 namespace py = pybind11;
@@ -22,11 +24,24 @@ namespace py = pybind11;
 py::object make_auth(py::handle oss2, py::handle key_id, py::handle key_secret, py::handle region,
                      py::handle security_token, py::handle credentials_provider);
 
+// Refuses, with Et(2) and without showing them, credentials that cannot be
+// meant: key texts or a token that are not str, or that hold leading or
+// trailing blanks or control characters (a line feed left by a file read
+// would be refused by the HTTP library, which echoes the header it
+// refused). None is left to make_auth (a provider needs no keys).
+void check_credentials(py::handle key_id, py::handle key_secret, py::handle security_token,
+                       py::handle credentials_provider);
+
+// The secrets the client `client` signs with (its secret, its token, a
+// provider's cached credentials), read without calling into a provider
+// (which may go to the network).
+kestro::py_common::SecretMask held_secrets(py::handle client);
+
 // str(error) for texts that kestro writes: the details in which the service
 // echoes what was signed (string to sign, canonical request; they hold the
-// security token header) are left out, and the secret and token the client
-// holds are masked. Never fails.
-std::string error_text(py::handle oss2, py::handle client, py::handle error);
+// security token header) are left out, and every form of `secrets` is
+// masked. Never fails.
+std::string error_text(py::handle oss2, const kestro::py_common::SecretMask& secrets, py::handle error);
 
 // After a failed upload of `work` (the local file the SDK's resumable upload
 // was given, `size` bytes) to `key`: aborts the multipart upload its

@@ -26,13 +26,17 @@ py::object g(const char* name) { return kestro::py_common::module_attr(name); }
 py::object api(py::handle self) { return self.attr("k8s_client"); }
 
 // An empty name would address the namespace's pod collection: a read would
-// come back as a pod list, and a delete would remove every pod there.
+// come back as a pod list, and a delete would remove every pod there. No
+// pod name holds a "/" either, which would address another resource.
 void check_pod_name(py::handle pod_name) {
-  if (py::isinstance<py::str>(pod_name) && py::len(pod_name) == 0)
-    kestro::py_common::raise_et(2, "pod_name must not be empty");
+  std::string name = kestro::py_common::text_arg(pod_name, "pod_name", false);
+  // a pod's name is a DNS subdomain: at most 253 characters
+  if (name.find('/') != std::string::npos || name == "." || name == ".." || name.size() > 253)
+    kestro::py_common::raise_et(2, "pod_name must be a pod's name: at most 253 characters, without \"/\"");
 }
 
 void init(py::object self, py::object ctx, py::object k8s_conn_config) {
+  kestro::py_common::path_arg(k8s_conn_config, "k8s_conn_config");
   self.attr("ctx") = std::move(ctx);
   self.attr("k8s_conn_config") = std::move(k8s_conn_config);
   self.attr("get_k8s_client")();
@@ -70,6 +74,8 @@ py::object get_pod_info(py::object self, py::object pod_name) {
 
 py::object get_pod_log(py::object self, py::object pod_name, py::object lines_count) {
   check_pod_name(pod_name);
+  // None asks for the whole log; the API server takes a 64-bit count
+  kestro::py_common::optional_count_arg(lines_count, "lines_count", 0);
   // The flag as text: newer clients refuse a bool here, and every client sends text anyway.
   return api(self).attr("read_namespaced_pod_log")(pod_name, kNamespace, "pretty"_a = "true",
                                                    "tail_lines"_a = lines_count);

@@ -28,14 +28,21 @@ std::string result_folder() {
   return kestro::text::posix_join(kestro::text::posix_join(kestro::py_common::data_root(), "media"), "docs");
 }
 
-void init(py::object self, py::object query_uri, py::object token, py::object hive_conn_info) {
+void init(py::object self, py::object query_uri, py::object token, py::object hive_conn_info, py::object verify) {
+  kestro::py_common::text_arg(query_uri, "query_uri", false);
+  kestro::py_common::text_arg(token, "token");
+  kestro::quorel::check_conn_info(hive_conn_info, false);
+  if (!verify.is_none()) kestro::quorel::check_verify(verify, "verify");
   self.attr("query_uri") = query_uri;
   self.attr("token") = token;
   self.attr("hive_conn_info") = hive_conn_info;
+  self.attr("verify") = verify;
 }
 
 std::string gen_local_unique_file(py::object /*self*/, py::object ext) {
   std::string ext_text = py::str(ext);
+  if (ext_text.find('\0') != std::string::npos || ext_text.find('/') != std::string::npos)
+    kestro::py_common::raise_et(2, "ext must not contain \"/\" or a NUL character");
   std::string folder = result_folder();
   kestro::py_common::without_gil([&] { kestro::fs::make_dirs(folder); });
   std::string name = kestro::ids::uuid1_hex();
@@ -71,7 +78,8 @@ std::string type_name(const py::error_already_set& e) {
 // and raised: the HTTP library's own error for the stream, Et(2, ...)
 // for anything else. An error answer (return_code not 0) is logged as
 // "sql error:" and, after the total line, raised as Et(2, ...).
-py::object export_body(py::object ctx, py::object response, const std::string& path, std::size_t block_size) {
+py::object export_body(py::object ctx, py::object response, const std::string& path, std::size_t block_size,
+                       const kestro::py_common::SecretMask& secrets) {
   py::object bm = kestro::py_common::bmobj();
   kestro::query::CsvExport ex(path, block_size);
   bool stream_failed = false;
@@ -87,8 +95,9 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
     py::object data = py::module_::import("json").attr("loads")(py::bytes(line.data(), line.size()));
     py::object code = data[py::str("return_code")];
     if (!code.equal(py::int_(0))) {
-      bm.attr("log_error")("sql error:", data);
-      sql_error = py::bytes(line.data(), line.size()).attr("decode")("utf-8", "replace").cast<std::string>();
+      // the platform may quote the token it refused
+      bm.attr("log_error")("sql error:", secrets.loggable(data));
+      sql_error = secrets.apply(py::bytes(line.data(), line.size()).attr("decode")("utf-8", "replace").cast<std::string>());
       return false;
     }
     py::object cols = data[py::str("data")][py::str("headers")];
@@ -184,16 +193,16 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
     quiesce();
     if (!kestro::py_common::is_ordinary(e)) throw;
     kestro::py_common::catch_ordinary(log_progress);
-    bm.attr("log_error")("get data error", e.value());
+    bm.attr("log_error")("get data error", secrets.loggable(e.value()));
     ex.discard();
     if (stream_failed) throw;
-    failure = type_name(e) + ": " + py::str(e.value()).cast<std::string>();
+    failure = type_name(e) + ": " + secrets.text_of(e.value());
   } catch (const kestro::Error& e) {
     quiesce();
     kestro::py_common::catch_ordinary(log_progress);
-    bm.attr("log_error")("get data error", e.what());
+    bm.attr("log_error")("get data error", secrets.apply(e.what()));
     ex.discard();
-    failure = e.what();
+    failure = secrets.apply(e.what());
   }
   if (failure) {
     std::string message = "get data error: " + *failure;
@@ -218,17 +227,12 @@ struct Closer {
 };
 
 py::object get_data_csv(py::object self, py::object ctx, py::object sql, py::object block_size) {
-  std::size_t rows_per_block = 0;
-  {
-    bool ok = PyLong_Check(block_size.ptr()) && !PyBool_Check(block_size.ptr());
-    long long n = ok ? PyLong_AsLongLong(block_size.ptr()) : 0;
-    if (ok && n == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      ok = false;
-    }
-    if (!ok || n < 1) kestro::py_common::raise_et(2, "block_size must be a positive integer");
-    rows_per_block = static_cast<std::size_t>(n);
-  }
+  kestro::py_common::text_arg(sql, "sql");
+  auto rows_per_block = static_cast<std::size_t>(
+      kestro::py_common::count_arg(block_size, "block_size", 1, kestro::py_common::kNoLimit, "a positive integer"));
+  py::object verify = kestro::quorel::verify_of(self);
+  kestro::py_common::SecretMask secrets;
+  secrets.add(self.attr("token"));
   py::object bm = kestro::py_common::bmobj();
   Closer session{py::module_::import("requests").attr("session")()};
   py::dict post_data;
@@ -237,8 +241,8 @@ py::object get_data_csv(py::object self, py::object ctx, py::object sql, py::obj
   py::object unique_path = self.attr("gen_local_unique_file")();
   bm.attr("log_error")("in query");
   Closer response{session.obj.attr("post")(self.attr("query_uri"), "data"_a = post_data, "stream"_a = true,
-                                           "verify"_a = false, "timeout"_a = py::make_tuple(300, 600))};
-  return export_body(ctx, response.obj, py::str(unique_path).cast<std::string>(), rows_per_block);
+                                           "verify"_a = verify, "timeout"_a = py::make_tuple(300, 600))};
+  return export_body(ctx, response.obj, py::str(unique_path).cast<std::string>(), rows_per_block, secrets);
 }
 
 // The CSV text of `rows` under `cols`, as the Presto path writes it; for
@@ -281,7 +285,8 @@ PYBIND11_MODULE(quorel, m) {
   py::list default_conn;
   default_conn.append("host");
   default_conn.append(0);
-  cls.def_init(&init, py::arg("query_uri"), py::arg("token"), py::arg("hive_conn_info") = default_conn)
+  cls.def_init(&init, py::arg("query_uri"), py::arg("token"), py::arg("hive_conn_info") = default_conn,
+               py::kw_only(), py::arg("verify") = py::none())
       .def("gen_local_unique_file", &gen_local_unique_file, py::arg("ext") = "csv")
       .def("g_to_csv_notmp", &g_to_csv_notmp, py::arg("filepath"), py::arg("df"), py::arg("index") = true,
            py::arg("compression") = py::none(), py::arg("mode") = "w", py::arg("header") = true)

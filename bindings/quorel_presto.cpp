@@ -25,24 +25,24 @@ using kestro::quorel::BlockFile;
 
 constexpr const char* kReadTimedOut = "Read timed out";
 
-// An integer argument as range() takes it (TypeError for a float),
-// clamped to the long long range.
-long long count_of(py::handle value) {
-  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
-  if (!index) throw py::error_already_set();
-  int overflow = 0;
-  long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-  if (n == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow) return overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min();
-  return n;
-}
+// Bounds of the counts a caller gives. A read time-out longer than a day
+// is a hang in all but name; so are more than a thousand whole-query
+// attempts, each waiting out its time-out.
+constexpr long long kMaxAttempts = 1000;
+constexpr double kMaxReadTimeout = 86400;
 
 // block_size and fetch_size below 1 would never flush a block (and divide
 // by zero) or fetch nothing and report an empty result as complete.
 long long positive_count(py::handle value, const char* name) {
-  long long n = count_of(value);
-  if (n < 1) raise_et(2, std::string(name) + " must be a positive integer");
-  return n;
+  return count_arg(value, name, 1, kNoLimit, "a positive integer");
+}
+
+// The numbers of one attempt, checked before anything is done.
+void check_attempt_args(py::handle block_size, py::handle fetch_size, py::handle read_timeout, py::handle upcount) {
+  positive_count(block_size, "block_size");
+  positive_count(fetch_size, "fetch_size");
+  seconds_arg(read_timeout, "read_timeout", 0, false, kMaxReadTimeout);
+  optional_count_arg(upcount, "upcount", 0);
 }
 
 // Runs f, turning pybind11's C++-side Python exceptions (the TypeError or
@@ -305,8 +305,12 @@ struct SessionCloser {
 py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object unique_path, py::object sql,
                                  py::object block_size, py::object fetch_size, py::object read_timeout,
                                  py::object upcount) {
+  path_arg(unique_path, "unique_path");
+  text_arg(sql, "sql");
+  check_attempt_args(block_size, fetch_size, read_timeout, upcount);
+  kestro::quorel::check_conn_info(self.attr("hive_conn_info"), true);
+  py::object verify = kestro::quorel::verify_of(self);
   const long long block = positive_count(block_size, "block_size");
-  positive_count(fetch_size, "fetch_size");
   // Only this path needs PyHive, so it is loaded when a query runs.
   py::module_ presto = py::module_::import("pyhive.presto");
   bmobj().attr("log_error")("in query");
@@ -322,11 +326,23 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
       py::dict requests_kwargs;
       requests_kwargs["timeout"] = py::make_tuple(30, read_timeout);
       requests_kwargs["stream"] = true;
-      requests_kwargs["verify"] = false;
-      conn = presto.attr("connect")(py::arg("host") = conn_info[0], py::arg("port") = py::int_(conn_info[1]),
+      requests_kwargs["verify"] = verify;
+      py::dict extra;
+      py::object host = conn_info[0];
+      // "https://host" reaches an engine behind TLS (checked as `verify` says)
+      std::string host_text = host.cast<std::string>();
+      for (const char* scheme : {"https", "http"}) {
+        std::string prefix = std::string(scheme) + "://";
+        if (host_text.rfind(prefix, 0) == 0) {
+          host = py::str(host_text.substr(prefix.size()));
+          extra["protocol"] = scheme;
+          break;
+        }
+      }
+      conn = presto.attr("connect")(py::arg("host") = host, py::arg("port") = py::int_(conn_info[1]),
                                     py::arg("username") = "ta", py::arg("catalog") = "hive",
                                     py::arg("schema") = "ta", py::arg("requests_kwargs") = requests_kwargs,
-                                    py::arg("requests_session") = session.session);
+                                    py::arg("requests_session") = session.session, **extra);
       cursor = conn.attr("cursor")();
       cursor.attr("execute")(sql);
       executed = true;
@@ -390,7 +406,9 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
     if (is_ordinary(e)) {
       try {
         // clog takes the error's text form (and copes with one that fails)
-        clog(ctx, "get data error:", e.value());
+        SecretMask secrets;
+        secrets.add(py::getattr(self, "token", py::none()));
+        clog(ctx, "get data error:", secrets.loggable(e.value()));
         if (!upcount.is_none()) {
           int below = PyObject_RichCompareBool(py::int_(count).ptr(), upcount.ptr(), Py_LT);
           if (below < 0) throw py::error_already_set();
@@ -421,8 +439,11 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
 py::object get_data_raw_pyhive(py::object self, py::object ctx, py::object sql, py::object block_size,
                                py::object fetch_size, py::object retry_count, py::object read_timeout,
                                py::object upcount) {
+  text_arg(sql, "sql");
+  const long long attempts = count_arg(retry_count, "retry_count", std::numeric_limits<long long>::min(), kMaxAttempts);
+  check_attempt_args(block_size, fetch_size, read_timeout, upcount);
+  if (attempts > 0) kestro::quorel::check_conn_info(self.attr("hive_conn_info"), true);
   py::object unique_path = self.attr("gen_local_unique_file")();
-  const long long attempts = count_of(retry_count);
   std::optional<py::error_already_set> last_error;
   for (long long i = 0; i < attempts; ++i) {
     py::object result;
@@ -443,6 +464,57 @@ py::object get_data_raw_pyhive(py::object self, py::object ctx, py::object sql, 
 }
 
 }  // namespace
+
+void kestro::quorel::check_conn_info(py::handle conn_info, bool for_query) {
+  py::sequence pair = list_arg(conn_info, "hive_conn_info");
+  if (py::len(pair) != 2) raise_et(2, "hive_conn_info must be [host, port], not " + std::to_string(py::len(pair)) + " items");
+  std::string host = text_arg(pair[0], "hive_conn_info host", false);
+  for (const char* prefix : {"https://", "http://"})
+    if (host.rfind(prefix, 0) == 0) host = host.substr(std::string(prefix).size());
+  if (host.empty() || host.find('/') != std::string::npos)
+    raise_et(2, "hive_conn_info host must be a host name, optionally after \"https://\"");
+  py::object port = pair[1];
+  long long n = -1;
+  if (PyLong_Check(port.ptr()) && !PyBool_Check(port.ptr())) {
+    int overflow = 0;
+    n = PyLong_AsLongLongAndOverflow(port.ptr(), &overflow);
+    if (overflow) n = -1;
+  } else if (py::isinstance<py::str>(port)) {
+    std::string digits = port.cast<std::string>();
+    if (!digits.empty() && digits.size() <= 5 && digits.find_first_not_of("0123456789") == std::string::npos)
+      n = std::stoll(digits);
+  } else {
+    refuse_type("hive_conn_info port", "int or str", port);
+  }
+  const long long lo = for_query ? 1 : 0;
+  if (n < lo || n > 65535) raise_et(2, "hive_conn_info port must be a whole number from " + std::to_string(lo) + " to 65535");
+}
+
+void kestro::quorel::check_verify(py::handle verify, const char* name) {
+  if (PyBool_Check(verify.ptr())) return;
+  std::string path;
+  if (py::isinstance<py::str>(verify) || py::hasattr(verify, "__fspath__"))
+    path = path_arg(verify, name);
+  else
+    refuse_type(name, "True, False or the path of a CA bundle", verify);
+  if (path.empty() || !py::module_::import("os.path").attr("exists")(path).cast<bool>())
+    raise_et(2, std::string(name) + " names no CA bundle: " + path);
+}
+
+py::object kestro::quorel::verify_of(py::handle client) {
+  py::object verify = py::getattr(client, "verify", py::none());
+  const char* name = "verify";
+  if (verify.is_none()) {
+    name = "KESTRO_QUERY_VERIFY";
+    py::object settings = py::module_::import("django.conf").attr("settings");
+    // unconfigured settings (outside the service) keep the default
+    catch_ordinary([&] { verify = py::getattr(settings, name, py::none()); });
+    if (verify.is_none()) return py::bool_(false);
+  }
+  check_verify(verify, name);
+  if (PyBool_Check(verify.ptr())) return verify;
+  return py::str(path_arg(verify, name));
+}
 
 void kestro::quorel::register_presto(py::object cls) {
   register_busy_adapter(cls);

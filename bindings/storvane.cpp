@@ -21,12 +21,6 @@ namespace {
 PyObject* g_model_loader = nullptr;  // leaked: lives as long as the interpreter
 }  // namespace
 
-long long count_arg(py::handle value, const char* what) {
-  py::object n = py::module_::import("operator").attr("index")(value);
-  if (n < py::int_(1)) kestro::py_common::raise_et(2, std::string(what) + " must be at least 1");
-  return n.cast<long long>();
-}
-
 py::object make_s3_from(py::object self, py::object session, const char* kind) {
   py::object config = self.attr("get_s3_config")();
   py::object endpoint = py::getattr(self, "endpoint_url", py::none());
@@ -65,6 +59,11 @@ void share_model_loader(py::handle session) {
 
 void init(py::object self, py::object ctx, py::object ak, py::object sk, py::object bucket, py::object region_name,
           py::object endpoint_url) {
+  // The texts go to boto3 unchanged (empty ones included); only their type
+  // is checked: None would make boto3 look for credentials elsewhere.
+  for (auto [value, name] : {std::pair{ak, "ak"}, {sk, "sk"}, {bucket, "bucket"}, {region_name, "region_name"}})
+    if (!py::isinstance<py::str>(value)) kestro::py_common::refuse_type(name, "str", value);
+  kestro::py_common::optional_text_arg(endpoint_url, "endpoint_url", false);
   self.attr("ctx") = ctx;
   self.attr("access_key") = ak;
   self.attr("secret_key") = sk;
@@ -108,8 +107,8 @@ py::object get_s3_bucket(py::object self) {
 // ---- object operations -----------------------------------------------------
 
 py::list find_prefix(py::object self, py::object remote_path, py::object isrm) {
-  py::object client = self.attr("get_s3_client")();
   std::string prefix = text_arg(remote_path, "remote_path");
+  py::object client = self.attr("get_s3_client")();
   bool recursive = truthy(isrm);
   std::size_t child_depth = kestro::text::depth(prefix) + 1;
   py::object pages = client.attr("get_paginator")("list_objects_v2")
@@ -129,6 +128,7 @@ py::list find_prefix(py::object self, py::object remote_path, py::object isrm) {
 }
 
 py::list list_folder(py::object self, py::object remote_path) {
+  text_arg(remote_path, "remote_path");
   py::object client = self.attr("get_s3_client")();
   py::object response;
   try {
@@ -136,7 +136,7 @@ py::list list_folder(py::object self, py::object remote_path) {
                                            "Prefix"_a = remote_path + py::str("/"));
   } catch (py::error_already_set& e) {
     if (!is_client_error(e)) throw;
-    clog(self.attr("ctx"), "get s3 folders error:", e.value());
+    clog(self.attr("ctx"), "get s3 folders error:", held_secrets(self).loggable(e.value()));
     return py::list();
   }
   py::list folders;
@@ -154,12 +154,14 @@ bool logged_client_call(py::object self, const char* message, F&& call) {
     return true;
   } catch (py::error_already_set& e) {
     if (!is_client_error(e)) throw;
-    clog(self.attr("ctx"), message, e.value());
+    clog(self.attr("ctx"), message, held_secrets(self).loggable(e.value()));
     return false;
   }
 }
 
 bool upload_file(py::object self, py::object local_path, py::object remote_path) {
+  path_arg(local_path, "local_path");
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   return logged_client_call(self, "upload s3 file error:", [&] {
     client.attr("upload_file")(local_path, self.attr("bucket"), remote_path);
@@ -167,6 +169,8 @@ bool upload_file(py::object self, py::object local_path, py::object remote_path)
 }
 
 bool upload_fileobj(py::object self, py::object io_obj, py::object remote_path) {
+  if (!py::hasattr(io_obj, "read")) kestro::py_common::refuse_type("io_obj", "a readable file object", io_obj);
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   return logged_client_call(self, "upload s3 file error:", [&] {
     client.attr("upload_fileobj")(io_obj, self.attr("bucket"), remote_path);
@@ -174,6 +178,8 @@ bool upload_fileobj(py::object self, py::object io_obj, py::object remote_path) 
 }
 
 bool download_file(py::object self, py::object local_path, py::object remote_path) {
+  path_arg(local_path, "local_path");
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   return logged_client_call(self, "download s3 file error:", [&] {
     py::object result = client.attr("download_file")(self.attr("bucket"), remote_path, local_path);
@@ -182,6 +188,7 @@ bool download_file(py::object self, py::object local_path, py::object remote_pat
 }
 
 bool is_exists(py::object self, py::object remote_path) {
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   try {
     client.attr("head_object")("Bucket"_a = self.attr("bucket"), "Key"_a = remote_path);
@@ -194,6 +201,7 @@ bool is_exists(py::object self, py::object remote_path) {
 }
 
 bool delete_file(py::object self, py::object remote_path) {
+  kestro::py_common::key_arg(remote_path, "remote_path", kMaxKeyBytes);
   py::object client = self.attr("get_s3_client")();
   return logged_client_call(self, "delete s3 file error:", [&] {
     client.attr("delete_object")("Bucket"_a = self.attr("bucket"), "Key"_a = remote_path);

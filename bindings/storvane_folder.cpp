@@ -33,6 +33,8 @@ constexpr Direction kDownload{"download", false};
 // pause of 60 to 120 whole seconds between attempts.
 void file_task(py::object self, py::object remote_file, py::object local_file, py::object retry_count,
                const Direction& d) {
+  kestro::py_common::key_arg(remote_file, "remote_file", kMaxKeyBytes);
+  path_arg(local_file, "local_file");
   py::object ctx = self.attr("ctx");
   long long attempts = count_arg(retry_count, "retry_count");
   TaskClient task(self);
@@ -55,7 +57,8 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
       clog(ctx, local + " " + word + " success, sub time " + kestro::text::float_repr(t1 - t0));
     });
     if (!failure) return;
-    const std::string error = py::str(failure->value());
+    const kestro::py_common::SecretMask secrets = held_secrets(self);
+    const std::string error = secrets.text_of(failure->value());
     clog(ctx, local + " " + word + "  fail, repeat " + std::to_string(i) + ", error: " + error);
     if (i < attempts - 1) {
       kestro::py_common::py_sleep(py::module_::import("random").attr("randint")(60, 120));
@@ -63,7 +66,7 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
     }
     task.release();
     clog(ctx, local + " " + word + "  finally fail: " + error);
-    kestro::py_common::raise_et_from(2, word + " fail " + remote + " " + local, *failure);
+    kestro::py_common::raise_et_from(2, word + " fail " + remote + " " + local, *failure, secrets);
   }
 }
 

@@ -31,9 +31,23 @@ inline PyObject* interned(const char* text) {
   return s;
 }
 
-// `value` as a whole number (operator.index); Et(2, "<what> must be at
-// least 1") when it is below 1.
-long long count_arg(py::handle value, const char* what);
+// A count of workers or attempts: Et(2, "<what> must be at least 1") below
+// 1, Et(2) naming it for anything but an int up to a bound (more workers
+// than that are not threads a process can start; more attempts, minutes
+// apart, are a hang).
+inline long long count_arg(py::handle value, const char* what) {
+  return kestro::py_common::count_arg(value, what, 1, 10000);
+}
+
+// The service's longest object key.
+constexpr std::size_t kMaxKeyBytes = 1024;
+
+// The secrets of a Storvane `self` for SecretMask: its secret key.
+inline kestro::py_common::SecretMask held_secrets(py::handle self) {
+  kestro::py_common::SecretMask secrets;
+  secrets.add(py::getattr(self, "secret_key", py::none()));
+  return secrets;
+}
 
 // While one is alive on a thread, botocore sessions and clients made there
 // take their pure, read-only parts from process-wide caches

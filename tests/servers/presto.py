@@ -109,6 +109,7 @@ class PrestoServer:
     def __init__(self, port=0, user="ta", catalog="hive", schema="ta", stall_seconds=30.0):
         self.expected = {"X-Presto-User": user, "X-Presto-Catalog": catalog, "X-Presto-Schema": schema}
         self.stall_seconds = stall_seconds
+        self.scheme = "http"  # "https" once a test wraps the socket in TLS
         self._scripts = {}
         self._executions = {}
         self._queries = {}
@@ -247,7 +248,7 @@ class PrestoServer:
                 if given < page.busy:
                     return self._plain(503, "server busy, try again")
                 last = index == len(query.pages) - 1 or page.fault == "error"
-                base = "http://127.0.0.1:%d/v1/statement/%s" % (server.port, query.qid)
+                base = "%s://127.0.0.1:%d/v1/statement/%s" % (server.scheme, server.port, query.qid)
                 state = "FAILED" if page.fault == "error" else ("FINISHED" if last else "RUNNING")
                 parts = ['{"id":"%s","infoUri":"http://127.0.0.1:%d/ui/query.html?%s"'
                          % (query.qid, server.port, query.qid)]

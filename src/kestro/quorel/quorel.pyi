@@ -1,4 +1,5 @@
-from typing import Any, Iterable, Mapping, Optional, Sequence
+import os
+from typing import Any, Iterable, Mapping, Optional, Sequence, Union
 
 from kestro.common.defines import BaseMethod, Et
 
@@ -8,7 +9,15 @@ class ThinkDataQuery:
     query_uri: str
     token: str
     hive_conn_info: list
-    def __init__(self, query_uri: str, token: str, hive_conn_info: list = ...) -> None: ...
+    verify: Union[bool, str, "os.PathLike[str]", None]
+    def __init__(
+        self,
+        query_uri: str,
+        token: str,
+        hive_conn_info: Sequence[Any] = ...,
+        *,
+        verify: Union[bool, str, "os.PathLike[str]", None] = None,
+    ) -> None: ...
     def gen_local_unique_file(self, ext: Any = "csv") -> str: ...
     def g_to_csv_notmp(
         self,
