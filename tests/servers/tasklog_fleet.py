@@ -215,10 +215,10 @@ class Fleet:
             while len(reports) < len(self.procs):
                 report = self.results.get(timeout=max(1.0, deadline - time.monotonic()))
                 reports[report["index"]] = report
-        finally:
             for p in self.procs:
                 p.join(max(1.0, deadline - time.monotonic()))
-            self.kill()
+        finally:
+            self.kill()  # at once when interrupted or out of time
         return reports
 
     def kill(self):
