@@ -2,6 +2,8 @@
 // BaseMethod.
 #include <pybind11/pybind11.h>
 
+#include <optional>
+
 #include "defines_parts.hpp"
 #include "defines_tasklog.hpp"
 
@@ -52,6 +54,8 @@ void clog(py::object self, py::object ctx, py::args log_values) {
   });
   std::string env = py::str(self.attr("get_current_env")());
   double waited = 0.0;  // for a turn to store, taken off the pause
+  // from the store to the end of the pause: the log's shared connections stay open while any call lives
+  std::optional<kestro::tasklog::CallScope> live;
   if (env == "local") {
     py::list texts;
     for (py::handle v : values) texts.append(text_or_fallback(v));
@@ -67,6 +71,7 @@ void clog(py::object self, py::object ctx, py::args log_values) {
     for (py::handle v : values) texts.append(text_or_fallback(v));
     py::object model = record_model(task_type);
     if (!model.is_none()) {
+      live.emplace();
       waited = kestro::tasklog::store_lines(model, trid, index, texts, [&](py::error_already_set& failure) {
         HandledException handling(failure);
         self.attr("log_error")("clog error ----- :");

@@ -1,11 +1,13 @@
-// The task log's store step: a process-wide bound on concurrent
-// add_records calls, retries of failed connects, connections closed.
+// The task log's store step: shared connections taken in turns, refusals
+// waited out, connections closed by the last call.
 #include "defines_tasklog.hpp"
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common.hpp"
@@ -18,20 +20,49 @@ namespace {
 using namespace pybind11::literals;
 using Clock = std::chrono::steady_clock;
 
-// Pauses before the retries of a failed connect; short, since every line
-// waits for them and their sum stays inside the clog pause.
-constexpr double kRetryPauses[] = {0.05, 0.1, 0.2};
-constexpr int kRetries = sizeof(kRetryPauses) / sizeof(kRetryPauses[0]);
+// Pauses between tries of a refused store: doubling from the first (so a
+// brief refusal costs little of the line's own pause) up to the last, which
+// is how often a fleet's processes knock on a full database.
+constexpr double kFirstRetryPause = 0.05;
+constexpr double kLongestRetryPause = 1.0;
 
-// The turns to store: a counting semaphore whose bound is given at each
-// take (so that a changed host setting applies to the next call), each turn
-// carrying a slot number. A slot keeps the database connection of its last
-// store while other stores run or wait, so that a busy log does not pay a
-// new connection per line; once the log is quiet, every idle slot's
-// connection is closed. Waiters block without the GIL; the mutex is never
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The turns to store on the shared connections: a counting semaphore whose
+// bound is given at each take (so that a changed host setting applies to the
+// next call), each turn carrying a slot number, plus the count of live clog
+// calls. The last call to end closes the slots' connections, holding new
+// turns back meanwhile. Waiters block without the GIL; the mutex is never
 // held while the GIL is wanted.
 class Turns {
  public:
+  void enter() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++live_;
+  }
+
+  // Ends a live call. True when it was the last: the free slots are then
+  // moved to `idle` and no turn is given until reopen(idle).
+  bool leave(std::vector<int>& idle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --live_;
+    if (live_ > 0 || taken_ > 0 || free_.empty()) return false;
+    closing_ = true;
+    idle.swap(free_);
+    return true;
+  }
+
+  void reopen(const std::vector<int>& idle) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      free_.insert(free_.end(), idle.begin(), idle.end());
+      closing_ = false;
+    }
+    freed_.notify_all();
+  }
+
   // Takes a turn once fewer than `limit` are taken and returns its slot,
   // adding the seconds waited to `waited` (nothing when a turn was free at
   // once). The main thread stays interruptible (signals are checked
@@ -39,7 +70,7 @@ class Turns {
   int take(long limit, double& waited) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (taken_ < limit) return admit();
+      if (open(limit)) return admit();
     }
     const auto start = Clock::now();
     for (;;) {
@@ -47,45 +78,28 @@ class Turns {
       {
         py::gil_scoped_release unlocked;
         std::unique_lock<std::mutex> lock(mutex_);
-        ++waiting_;
-        if (freed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return taken_ < limit; })) slot = admit();
-        --waiting_;
+        if (freed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return open(limit); })) slot = admit();
       }
       if (slot >= 0) {
-        waited += std::chrono::duration<double>(Clock::now() - start).count();
+        waited += seconds_since(start);
         return slot;
       }
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
   }
 
-  // Gives the turn of `slot` back. When no other store runs or waits, the
-  // free slots are moved to `idle` instead and the turn stays taken: the
-  // caller closes their connections, then calls put_back(idle).
-  bool give_back(int slot, std::vector<int>& idle) {
+  void give_back(int slot) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       free_.push_back(slot);
-      if (taken_ == 1 && waiting_ == 0) {
-        idle.swap(free_);
-        return true;
-      }
-      --taken_;
-    }
-    freed_.notify_one();
-    return false;
-  }
-
-  void put_back(const std::vector<int>& idle) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      free_.insert(free_.end(), idle.begin(), idle.end());
       --taken_;
     }
     freed_.notify_one();
   }
 
  private:
+  bool open(long limit) const { return taken_ < limit && !closing_; }
+
   // The most recently freed slot first: its connection is the likeliest open.
   int admit() {
     ++taken_;
@@ -98,7 +112,8 @@ class Turns {
   std::mutex mutex_;
   std::condition_variable freed_;
   long taken_ = 0;
-  long waiting_ = 0;
+  long live_ = 0;
+  bool closing_ = false;
   int next_slot_ = 0;
   std::vector<int> free_;
 };
@@ -110,7 +125,8 @@ Turns& turns() {
 
 // (slot, alias) -> the slot's Django connection wrapper for that alias,
 // shareable between threads (one thread uses it at a time: the holder of
-// the slot's turn). Leaked on purpose, like the module's other objects.
+// the slot's turn, or the last call closing it). Leaked on purpose, like
+// the module's other objects.
 py::dict& slot_wrappers() {
   static py::dict* d = new py::dict();
   return *d;
@@ -140,52 +156,28 @@ void close_slots(const std::vector<int>& slots) {
   }
 }
 
-// One turn, given back when the scope ends (or earlier, by give_back);
-// the last turn of a quiet log closes the idle slots' connections. GIL held.
+// One turn, given back when the scope ends. GIL held.
 class Turn {
  public:
   Turn(long limit, double& waited) : slot_(turns().take(limit, waited)) {}
-  ~Turn() {
-    try {
-      give_back();
-    } catch (...) {
-    }
-  }
+  ~Turn() { turns().give_back(slot_); }
   int slot() const { return slot_; }
-  void give_back() {
-    if (!held_) return;
-    held_ = false;
-    std::vector<int> idle;
-    if (!turns().give_back(slot_, idle)) return;
-    try {
-      close_slots(idle);
-    } catch (...) {
-      turns().put_back(idle);
-      throw;
-    }
-    turns().put_back(idle);
-  }
   Turn(const Turn&) = delete;
   Turn& operator=(const Turn&) = delete;
 
  private:
   int slot_;
-  bool held_ = true;
 };
 
-// For the length of one store: when the thread has no open connection on
-// `alias`, the slot's wrapper stands in for the thread's own, so the store
-// runs on the slot's (possibly still open) connection; a thread with a
-// connection of its own (in a transaction, say) keeps using it. GIL held.
+// For the length of one try: the slot's wrapper stands in for the thread's
+// own (unopened) connection on `alias`, so that the store runs on the
+// slot's (possibly still open) connection. GIL held.
 class SlotConnection {
  public:
   SlotConnection(int slot, py::handle alias)
       : connections_(py::module_::import("django.db").attr("connections")),
-        alias_(py::reinterpret_borrow<py::object>(alias)) {
-    if (alias_.is_none()) return;
-    py::object own = connections_[alias_];
-    if (!own.attr("connection").is_none()) return;
-    own_ = own;
+        alias_(py::reinterpret_borrow<py::object>(alias)),
+        own_(connections_[alias_]) {
     connections_[alias_] = slot_wrapper(slot, alias_);
   }
   ~SlotConnection() {
@@ -196,12 +188,12 @@ class SlotConnection {
   }
   // After a failure: the slot's connection may be broken, so it goes.
   void drop() {
-    if (!own_.is_none()) close_quietly(connections_[alias_]);
+    if (!restored_) close_quietly(connections_[alias_]);
   }
   void restore() {
-    if (own_.is_none()) return;
+    if (restored_) return;
+    restored_ = true;
     connections_[alias_] = own_;
-    own_ = py::none();
   }
   SlotConnection(const SlotConnection&) = delete;
   SlotConnection& operator=(const SlotConnection&) = delete;
@@ -209,13 +201,18 @@ class SlotConnection {
  private:
   py::object connections_;
   py::object alias_;
-  py::object own_ = py::none();
+  py::object own_;
+  bool restored_ = false;
 };
+
+// The calling thread's connection wrapper for `alias`.
+py::object thread_connection(py::handle alias) {
+  return py::module_::import("django.db").attr("connections")[alias];
+}
 
 // The bound from the host settings: KESTRO_TASKLOG_CONNECTIONS, default
 // kDefaultConnections. A bound below 1 would block every line forever.
-long connection_limit() {
-  py::object settings = py::module_::import("django.conf").attr("settings");
+long connection_limit(py::handle settings) {
   py::object value = py::getattr(settings, kConnectionsSetting, py::int_(kDefaultConnections));
   if (py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) {
     long long n = value.cast<long long>();
@@ -225,19 +222,47 @@ long connection_limit() {
                                      py::repr(value).cast<std::string>());
 }
 
-// True for a failure to connect: Django's OperationalError or
-// InterfaceError while the write alias of `model` had no connection before
-// the call and still has none, so nothing can have been stored and a
-// retry cannot store a line twice.
-// A failure of this check itself counts as "no": it is reported at once.
-bool failed_to_connect(py::error_already_set& e, py::handle model, const py::set& before) {
+// The wait from the host settings: KESTRO_TASKLOG_WAIT_SECONDS, default
+// kDefaultWait; 0 reports a refused line at once.
+double wait_limit(py::handle settings) {
+  py::object value = py::getattr(settings, kWaitSetting, py::float_(kDefaultWait));
+  if ((py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)) && !py::isinstance<py::bool_>(value)) {
+    double seconds = value.cast<double>();
+    if (std::isfinite(seconds) && seconds >= 0) return seconds;
+  }
+  kestro::py_common::raise_et(2, std::string(kWaitSetting) + " must be a number of seconds of at least 0, not " +
+                                     py::repr(value).cast<std::string>());
+}
+
+// True when the failure is SQLite's lock ("database is locked"), which
+// Django raises with sqlite3's own error as its cause. Nothing ran then.
+bool sqlite_locked(py::error_already_set& e) {
+  py::object loaded = py::module_::import("sys").attr("modules").attr("get")("sqlite3");
+  if (loaded.is_none()) return false;
+  py::object cause = e.value().attr("__cause__");
+  if (!py::isinstance(cause, loaded.attr("OperationalError"))) return false;
+  if (py::hasattr(cause, "sqlite_errorcode")) {
+    const long code = cause.attr("sqlite_errorcode").cast<long>() & 0xff;  // the primary code
+    return code == 5 || code == 6;                                        // SQLITE_BUSY, SQLITE_LOCKED
+  }
+  std::string text = py::str(cause);
+  return text.rfind("database is locked", 0) == 0 || text.rfind("database table is locked", 0) == 0;
+}
+
+// True when trying the same store again cannot store its line twice and may
+// succeed: Django's OperationalError or InterfaceError while `alias` had no
+// connection before the try and still has none (it failed to connect:
+// the database full, down or restarting), or SQLite's lock on a connection
+// outside a transaction (the statement did not run). A failure of this
+// check itself counts as "no": the line is reported.
+bool worth_waiting(py::error_already_set& e, py::handle alias, const py::set& before) {
   try {
-    py::object db = py::module_::import("django.db");
-    py::object utils = db.attr("utils");
-    if (!e.matches(utils.attr("OperationalError")) && !e.matches(utils.attr("InterfaceError"))) return false;
-    py::object alias = db.attr("router").attr("db_for_write")(model);
-    if (before.contains(alias)) return false;
-    return db.attr("connections")[alias].attr("connection").is_none();
+    py::object utils = py::module_::import("django.db.utils");
+    const bool operational = e.matches(utils.attr("OperationalError"));
+    if (!operational && !e.matches(utils.attr("InterfaceError"))) return false;
+    py::object conn = thread_connection(alias);
+    if (!before.contains(alias) && conn.attr("connection").is_none()) return true;
+    return operational && sqlite_locked(e) && !kestro::py_common::truthy(conn.attr("in_atomic_block"));
   } catch (py::error_already_set& inner) {
     if (!kestro::py_common::is_ordinary(inner)) throw;
     return false;
@@ -245,7 +270,8 @@ bool failed_to_connect(py::error_already_set& e, py::handle model, const py::set
 }
 
 // The database alias that `model` writes to, or None when the host's
-// router fails to say (the store then runs on the thread's own connection).
+// router fails to say (the store then runs on the thread's own connection,
+// and is not tried again).
 py::object write_alias(py::handle model) {
   try {
     return py::module_::import("django.db").attr("router").attr("db_for_write")(model);
@@ -255,39 +281,85 @@ py::object write_alias(py::handle model) {
   }
 }
 
+// The tries of one line and the time they took: `waited` is what the
+// caller's pause overlaps (turn and pauses, as asked of time.sleep);
+// `spent` adds the tries themselves and is held against the wait limit.
+struct Tries {
+  double limit;
+  double waited = 0.0;
+  double spent = 0.0;
+  double next_pause = kFirstRetryPause;
+
+  // The pause before the next try, or a negative number once the limit is
+  // reached.
+  double pause() {
+    const double left = limit - spent;
+    if (left <= 0) return -1;
+    const double p = std::min(next_pause, left);
+    next_pause = std::min(next_pause * 2, kLongestRetryPause);
+    return p;
+  }
+};
+
 }  // namespace
+
+CallScope::CallScope() { turns().enter(); }
+
+CallScope::~CallScope() {
+  std::vector<int> idle;
+  if (!turns().leave(idle)) return;
+  try {
+    close_slots(idle);
+  } catch (...) {
+  }
+  turns().reopen(idle);
+}
 
 double store_lines(py::handle model, py::handle trid, py::handle index, py::handle texts,
                    const FailureReport& report) {
-  const long limit = connection_limit();
+  py::object settings = py::module_::import("django.conf").attr("settings");
+  const long limit = connection_limit(settings);
+  Tries tries{wait_limit(settings)};
   py::object alias = write_alias(model);
-  double waited = 0.0;
-  for (int attempt = 0;; ++attempt) {
-    Turn turn(limit, waited);
-    SlotConnection borrowed(turn.slot(), alias);
-    py::set before = kestro::py_common::open_db_aliases();
-    try {
-      model.attr("objects").attr("add_records")("lock_id"_a = trid, "task_index"_a = index, "recs"_a = texts);
-      borrowed.restore();
-      kestro::py_common::close_db_opened_since(before);
-      return waited;
-    } catch (py::error_already_set& e) {
-      if (!kestro::py_common::is_ordinary(e)) {
-        borrowed.drop();
-        throw;  // the guards restore and give back
-      }
-      const bool retry = attempt < kRetries && failed_to_connect(e, model, before);
-      borrowed.drop();
-      borrowed.restore();
-      kestro::py_common::close_db_opened_since(before);
-      turn.give_back();
-      if (!retry) {
-        report(e);
-        return waited;
+  const bool shared = !alias.is_none() && thread_connection(alias).attr("connection").is_none();
+  std::optional<Turn> turn;
+  if (shared) turn.emplace(limit, tries.waited);  // kept through the pauses: one knock per process on a full database
+  tries.spent = tries.waited;
+  for (;;) {
+    double pause = -1;
+    {
+      std::optional<SlotConnection> borrowed;
+      if (shared) borrowed.emplace(turn->slot(), alias);
+      py::set before = kestro::py_common::open_db_aliases();
+      const auto start = Clock::now();
+      try {
+        model.attr("objects").attr("add_records")("lock_id"_a = trid, "task_index"_a = index, "recs"_a = texts);
+        if (borrowed) borrowed->restore();
+        kestro::py_common::close_db_opened_since(before);
+        return tries.waited;
+      } catch (py::error_already_set& e) {
+        if (!kestro::py_common::is_ordinary(e)) {
+          if (borrowed) borrowed->drop();
+          throw;  // the guards restore and give back
+        }
+        const bool again = !alias.is_none() && worth_waiting(e, alias, before);
+        if (borrowed) {
+          borrowed->drop();
+          borrowed->restore();
+        }
+        kestro::py_common::close_db_opened_since(before);
+        tries.spent += seconds_since(start);
+        if (again) pause = tries.pause();
+        if (pause < 0) {
+          turn.reset();
+          report(e);
+          return tries.waited;
+        }
       }
     }
-    kestro::py_common::py_sleep(py::float_(kRetryPauses[attempt]));
-    waited += kRetryPauses[attempt];
+    kestro::py_common::py_sleep(py::float_(pause));
+    tries.waited += pause;
+    tries.spent += pause;
   }
 }
 

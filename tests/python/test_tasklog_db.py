@@ -348,8 +348,8 @@ class TestBound:
         finally:
             connection_created.disconnect(created)
         assert len(task_ctx.lines()) == 24
-        # a line that found others waiting took over a connection instead of making one
-        assert 1 <= len(made) < 24
+        # while calls are under way their connections serve the next line: one per turn at most
+        assert 1 <= len(made) <= 2
         assert settles_at(host_db, before) == before
 
     def test_default_bound(self, task_ctx, monkeypatch, fast_sleep):
@@ -362,14 +362,18 @@ class TestBound:
             t.start()
         for t in threads:
             t.join(60)
-        assert gate.peak == 10 and len(task_ctx.lines()) == 30
+        assert gate.peak == 1 and len(task_ctx.lines()) == 30
 
-    @pytest.mark.parametrize("value", [0, -2, True, 2.5, "4", None])
-    def test_unusable_setting_is_refused(self, task_ctx, settings, fast_sleep, value):
-        settings.KESTRO_TASKLOG_CONNECTIONS = value
+    @pytest.mark.parametrize("name, value", [
+        ("KESTRO_TASKLOG_CONNECTIONS", v) for v in (0, -2, True, 2.5, "4", None)
+    ] + [
+        ("KESTRO_TASKLOG_WAIT_SECONDS", v) for v in (-1, -0.5, True, "5", None, float("nan"), float("inf"))
+    ])
+    def test_unusable_setting_is_refused(self, task_ctx, settings, fast_sleep, name, value):
+        setattr(settings, name, value)
         with pytest.raises(Et) as err:
             BMOBJ.clog(task_ctx, "x")
-        assert err.value.state == 2 and "KESTRO_TASKLOG_CONNECTIONS" in err.value.getmsg()
+        assert err.value.state == 2 and name in err.value.getmsg()
         assert task_ctx.lines() == []
 
 
@@ -400,19 +404,34 @@ def connect_failure():
 
 
 class Failing:
-    """add_records that raises the given errors first, then stores."""
+    """add_records that raises the given errors first, then stores; notes
+    how many calls ran at once."""
 
     def __init__(self, real, errors, connect_first=False):
         self.real, self.errors, self.connect_first = real, list(errors), connect_first
-        self.calls = 0
+        self.calls = self.running = self.peak = 0
+        self.lock = threading.Lock()
 
     def __call__(self, **kwargs):
-        self.calls += 1
-        if self.errors:
-            if self.connect_first:
-                connection.ensure_connection()
-            raise self.errors.pop(0)
-        return self.real(**kwargs)
+        with self.lock:
+            self.calls += 1
+            self.running += 1
+            self.peak = max(self.peak, self.running)
+            error = self.errors.pop(0) if self.errors else None
+        try:
+            if error is not None:
+                if self.connect_first:
+                    connection.ensure_connection()
+                raise error
+            return self.real(**kwargs)
+        finally:
+            with self.lock:
+                self.running -= 1
+
+
+def growing(pauses):
+    """True when each pause doubles the one before, from 0.05 s, up to 1 s."""
+    return all(b == min(2 * a, 1.0) for a, b in zip(pauses, pauses[1:])) and pauses[:1] in ([], [0.05])
 
 
 class TestRetries:
@@ -427,18 +446,58 @@ class TestRetries:
         assert [r for r in caplog.records if r.name == "django"] == []
         assert fast_sleep.calls[:2] == [0.05, 0.1] and sum(fast_sleep.calls) == pytest.approx(0.5)
 
-    def test_connects_failing_for_good_are_reported(self, task_ctx, monkeypatch, fast_sleep, caplog):
+    def test_a_database_full_for_seconds_is_waited_out(self, task_ctx, monkeypatch, fast_sleep, caplog):
         from hostsvc.dtask.models import RunRecord
 
         failing = Failing(RunRecord.objects.add_records, [connect_failure() for _ in range(10)])
         monkeypatch.setattr(RunRecord.objects, "add_records", failing)
         with caplog.at_level(logging.DEBUG, logger="django"):
+            run_in_thread(BMOBJ.clog, task_ctx, "stored after 6.55 s")
+        assert failing.calls == 11 and task_ctx.lines() == [["stored after 6.55 s"]]
+        assert [r for r in caplog.records if r.name == "django"] == []
+        pauses = fast_sleep.calls
+        # ten pauses growing to 1 s, then none left of the line's own half second
+        assert len(pauses) == 11 and growing(pauses[:10]) and sum(pauses[:10]) == pytest.approx(6.55)
+        assert pauses[10] == 0
+
+    def test_waiting_lines_knock_one_at_a_time(self, task_ctx, monkeypatch, fast_sleep, caplog):
+        """With one connection per process, a full database is knocked on by
+        one line at a time; the others wait their turn, and all are stored."""
+        from hostsvc.dtask.models import RunRecord
+
+        failing = Failing(RunRecord.objects.add_records, [connect_failure() for _ in range(12)])
+        monkeypatch.setattr(RunRecord.objects, "add_records", failing)
+        threads = [threading.Thread(target=BMOBJ.clog, args=(task_ctx, "line %d" % k)) for k in range(8)]
+        with caplog.at_level(logging.DEBUG, logger="django"):
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60)
+        assert sorted(task_ctx.lines()) == sorted([["line %d" % k] for k in range(8)])
+        assert failing.peak == 1 and failing.calls == 12 + 8
+        assert [r for r in caplog.records if r.name == "django"] == []
+
+    @pytest.mark.parametrize("wait", [None, 0, 0.3, 3.2])
+    def test_connects_failing_for_good_are_reported(self, task_ctx, settings, monkeypatch, fast_sleep, caplog,
+                                                    wait):
+        from hostsvc.dtask.models import RunRecord
+
+        if wait is not None:
+            settings.KESTRO_TASKLOG_WAIT_SECONDS = wait
+        limit = 120 if wait is None else wait
+        failing = Failing(RunRecord.objects.add_records, [connect_failure() for _ in range(1000)])
+        monkeypatch.setattr(RunRecord.objects, "add_records", failing)
+        with caplog.at_level(logging.DEBUG, logger="django"):
             assert run_in_thread(BMOBJ.clog, task_ctx, "lost") is None
         msgs = [r.getMessage() for r in caplog.records if r.name == "django"]
-        assert failing.calls == 4 and task_ctx.lines() == []
+        assert task_ctx.lines() == []
         assert msgs[0] == "clog error ----- :" and msgs[-1] == "exception"  # OperationalError has no _msg
-        assert any("too many clients" in m for m in msgs[2:-1])
-        assert sum(fast_sleep.calls) == pytest.approx(0.5)
+        assert msgs.count("clog error ----- :") == 1 and any("too many clients" in m for m in msgs[2:-1])
+        # the tries' own time counts against the limit: the last pause may be cut a little short
+        retries, pause = fast_sleep.calls[:-1], fast_sleep.calls[-1]
+        assert failing.calls == len(retries) + 1 and growing(retries[:-1])
+        assert sum(retries) == pytest.approx(limit, abs=0.05)
+        assert pause == pytest.approx(max(0.0, 0.5 - limit), abs=0.05)
 
     @pytest.mark.parametrize("error, connect_first", [
         (OperationalError("server closed the connection unexpectedly"), True),  # after connecting
@@ -484,3 +543,49 @@ class TestRetries:
         assert task_ctx.lines() == [["stored once a slot is free"]]
         assert [r.getMessage() for r in caplog.records if r.name == "django"] == []
         assert pauses == [0.05, 0.1, pytest.approx(0.35)]
+
+    @pytest.mark.parametrize("in_transaction", [False, True])
+    def test_a_locked_sqlite_database_is_waited_out(self, task_ctx, monkeypatch, caplog, in_transaction):
+        """Another writer holds the file: a line outside a transaction waits
+        until it lets go; inside the caller's transaction, which the lock
+        has spoilt, it is reported at once."""
+        if ON_PG:
+            pytest.skip("SQLite's lock")
+        from django.db import transaction
+
+        # the lock is met at once rather than after the host's 60 s
+        monkeypatch.setitem(connection.settings_dict["OPTIONS"], "timeout", 0.01)
+        locker = sqlite3.connect(connection.settings_dict["NAME"], timeout=5, isolation_level=None,
+                                 check_same_thread=False)
+        locker.execute("BEGIN EXCLUSIVE")
+        pauses = []
+
+        def pause(seconds):
+            pauses.append(seconds)
+            if len(pauses) == 3 and locker.in_transaction:
+                locker.execute("COMMIT")
+
+        def log():
+            if not in_transaction:
+                return BMOBJ.clog(task_ctx, "stored once the lock is gone")
+            try:
+                with transaction.atomic():
+                    BMOBJ.clog(task_ctx, "stored once the lock is gone")
+            finally:
+                connection.close()
+
+        monkeypatch.setattr(time, "sleep", pause)
+        try:
+            with caplog.at_level(logging.DEBUG, logger="django"):
+                run_in_thread(log)
+        finally:
+            if locker.in_transaction:
+                locker.execute("COMMIT")
+            locker.close()
+        msgs = [r.getMessage() for r in caplog.records if r.name == "django"]
+        if in_transaction:
+            assert task_ctx.lines() == [] and pauses == [0.5]
+            assert msgs[0] == "clog error ----- :" and any("database is locked" in m for m in msgs)
+        else:
+            assert task_ctx.lines() == [["stored once the lock is gone"]] and msgs == []
+            assert pauses == [0.05, 0.1, 0.2, pytest.approx(0.15)]

@@ -197,3 +197,43 @@ class Sampler:
     def __exit__(self, *exc):
         self._stop.set()
         self._thread.join()
+
+
+class OtherClient(Sampler):
+    """Another client of the service while the with-block runs: every
+    `interval` seconds it connects as the ordinary role (as the service's
+    own requests would), runs a query and hangs up, noting each refusal;
+    and the peak of the cluster's client connections, sampled at every
+    `peak_interval` seconds through a superuser connection that the
+    counts leave out."""
+
+    def __init__(self, cluster, interval, peak_interval=None):
+        super().__init__(min(interval, peak_interval or interval))
+        self.cluster = cluster
+        self.interval = interval
+        self.watch = ConnectionWatch(cluster)
+        self.refused = []
+        self.probes = 0
+        self.peak = 0
+        self._next_probe = 0.0
+
+    def sample(self):
+        self.peak = max(self.peak, self.watch.count())
+        if time.monotonic() < self._next_probe:
+            return
+        self._next_probe = time.monotonic() + self.interval
+        self.probes += 1
+        try:
+            conn = self.cluster.connect()
+        except Exception as e:  # what the service's own request would have met
+            self.refused.append(str(e))
+            return
+        try:
+            with conn.cursor() as cur:
+                cur.execute("SELECT 1")
+        finally:
+            conn.close()
+
+    def __exit__(self, *exc):
+        super().__exit__(*exc)
+        self.watch.close()
