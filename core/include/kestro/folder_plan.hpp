@@ -39,7 +39,11 @@ struct FileTask {
 // to the folder), the folder's own text removed once, so "data", "data/"
 // and "./data" give the same keys. local_path is the folder text (pathlib
 // form) + "/" + the path below it. A missing folder yields nothing.
-// Throws kestro::Error(kIo) when a size cannot be read (a dangling link).
+// Only regular files (and links to them) are read: throws
+// kestro::Error(kFormat), naming the path, for a FIFO, socket or device, a
+// link that cannot be followed (dangling, a loop), a folder that cannot be
+// read, and a file whose key would not be UTF-8; kIo when a size cannot be
+// read.
 std::vector<FileTask> plan_upload(std::string_view local_folder, std::string_view remote_folder, bool recursive,
                                   KeyRule rule);
 
@@ -65,7 +69,12 @@ std::optional<std::string> download_path(std::string_view key, std::string_view 
 
 // Download tasks for `keys` listed under `remote_folder`, in order; keys
 // ending in "/" are folder markers, not files, and are left out.
-// Throws kestro::Error(kFormat) for a key download_path refuses.
+// Throws kestro::Error(kFormat) for a key download_path refuses, a key
+// holding NUL, and for two keys whose local paths name one file once the
+// file system resolves them ("in/a" beside "in//a" or "in/./a"), or one
+// key's file the folder of another's; the message names both keys. So
+// every planned path lies strictly inside local_folder and no two share a
+// file or a file and a folder.
 std::vector<FileTask> plan_download(const std::vector<std::string>& keys, std::string_view local_folder,
                                     std::string_view remote_folder, bool recursive, KeyRule rule);
 
