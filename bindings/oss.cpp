@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "folder_moves.hpp"
 #include "pool.hpp"
 #include "kestro/error.hpp"
 #include "kestro/folder_plan.hpp"
@@ -337,18 +338,16 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   auto jobs = without_gil([&] { return fp::plan_upload(local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
   self.attr("delete_prefix_oss")(ctx, oss_file_path);
   clog(ctx, fp::upload_summary(jobs), fp::upload_file_lines(jobs));
-  std::vector<std::string> sent;
   if (!jobs.empty()) {
     run_pool(self, "_upload_oss", ctx, max_workers, jobs);
     if (truthy(add_success)) put_marker(self, ctx, oss, "_SUCCESS");
-    for (auto& job : jobs) sent.push_back(std::move(job.local_path));
   } else if (truthy(add_empty)) {
     put_marker(self, ctx, oss, "_EMPTY");
   }
   double end = py_time();
   // Only what was uploaded, and the folders that leaves empty: files in the
   // sub-folders of a one-level upload, or written meanwhile, stay.
-  if (truthy(isdel)) without_gil([&] { fp::remove_sent(local, sent); });
+  if (truthy(isdel)) kestro::py_common::remove_uploaded(ctx, local, jobs);
   clog(ctx, oss + " upload oss all time", py::float_(end - start));
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "folder_moves.hpp"
 #include "pool.hpp"
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
@@ -167,10 +168,7 @@ void upload_folder(py::object self, py::object local_path, py::object remote_pat
     // Only what was uploaded, and the folders that leaves empty: the files
     // in sub-folders of a one-level upload, or written since the listing,
     // were never sent and stay.
-    std::vector<std::string> sent;
-    sent.reserve(tasks.size());
-    for (const auto& t : tasks) sent.push_back(t.local_path);
-    without_gil([&] { fp::remove_sent(local, sent); });
+    kestro::py_common::remove_uploaded(ctx, local, tasks);
   }
   clog(ctx, remote_path + py::str(" upload all time"), end - start);
 }

@@ -118,7 +118,8 @@ std::vector<FileTask> plan_upload(std::string_view local_folder, std::string_vie
     // Opening a pipe or a device would block or read without end.
     if (!entry.is_regular) refuse("not a regular file", entry.path);
     FileTask f;
-    f.bytes = fs::file_size(entry.path);
+    f.stamp = fs::file_stamp(entry.path);
+    f.bytes = f.stamp.bytes;
     if (recursive) {
       // Entries are built from the folder's own text, so the path is below it.
       auto rel = text::relative_to(entry.path, local_folder);
@@ -207,7 +208,7 @@ std::vector<FileTask> plan_download(const std::vector<std::string>& keys, std::s
       folders.emplace(std::move(folder), tasks.size());
     }
     files.emplace(std::move(norm), tasks.size());
-    tasks.push_back({key, std::move(local), {}, 0});
+    tasks.push_back({key, std::move(local), {}, 0, {}});
   }
   return tasks;
 }
@@ -225,6 +226,17 @@ std::vector<std::string> parent_folders(const std::vector<FileTask>& tasks) {
 void remove_sent(std::string_view folder, const std::vector<std::string>& files) noexcept {
   for (const auto& f : files) fs::remove_file(f);
   fs::remove_empty_folders(text::pathlib_norm(folder));
+}
+
+std::vector<std::string> remove_sent_unchanged(std::string_view folder, const std::vector<FileTask>& sent) noexcept {
+  std::vector<std::string> kept;
+  try {
+    std::vector<std::string> files;
+    for (const auto& t : sent) (fs::has_stamp(t.local_path, t.stamp) ? files : kept).push_back(t.local_path);
+    remove_sent(folder, files);
+  } catch (...) {  // out of memory: removing nothing loses nothing
+  }
+  return kept;
 }
 
 std::string folder_prefix(std::string_view folder) {

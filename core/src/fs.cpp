@@ -165,6 +165,28 @@ std::uint64_t file_size(const std::string& path) {
 }
 
 namespace {
+FileStamp stamp_of(const struct stat& st) {
+  FileStamp s;
+  s.device = static_cast<std::uint64_t>(st.st_dev);
+  s.inode = static_cast<std::uint64_t>(st.st_ino);
+  s.bytes = static_cast<std::uint64_t>(st.st_size);
+  s.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return s;
+}
+}  // namespace
+
+FileStamp file_stamp(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) throw_io("cannot stat", path);
+  return stamp_of(st);
+}
+
+bool has_stamp(const std::string& path, const FileStamp& stamp) noexcept {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && stamp_of(st) == stamp;
+}
+
+namespace {
 void make_dirs_once(const std::string& path) {
   std::string norm = text::posix_normpath(path);
   std::string partial;

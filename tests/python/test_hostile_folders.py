@@ -453,3 +453,27 @@ def test_upload_removes_only_what_it_sent(side, tmp_path, task_ctx):
     side.upload(str(src), "out/", isrm=False, isdel=True)
     assert side.keys() == ["out/a.csv"]
     assert files_in(src) == ["late.csv", "s/never_sent.csv"]
+
+
+def test_upload_keeps_a_file_written_while_it_was_sent(side, tmp_path, task_ctx):
+    src = tmp_path / "src"
+    src.mkdir()
+    (src / "a.csv").write_text("a")
+    (src / "growing.csv").write_text("first half,")
+
+    def after(path):  # the writer finishes once the first half is sent
+        if path.endswith("growing.csv"):
+            with open(path, "a") as f:
+                f.write("second half")
+
+    if side.name == "oss":
+        real = side.client._upload_oss
+        side.client._upload_oss = lambda ctx, key, path: (real(ctx, key, path), after(path))[0]
+    else:
+        real = side.store._upload_i
+        side.store._upload_i = lambda key, path, count: (real(key, path, count), after(path))[0]
+    side.upload(str(src), "out/", isrm=True, isdel=True)
+    assert side.keys() == ["out/a.csv", "out/growing.csv"]
+    assert files_in(src) == ["growing.csv"]
+    assert (src / "growing.csv").read_text() == "first half,second half"
+    assert [str(src / "growing.csv") + " changed while it was uploaded, kept"] in task_ctx.lines()

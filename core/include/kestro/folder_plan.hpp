@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kestro/fs.hpp"
+
 namespace kestro::folder_plan {
 
 // How a one-level transfer names a file on the other side, and how a key
@@ -30,6 +32,7 @@ struct FileTask {
   std::string local_path;  // local path text
   std::string name;        // last component (uploads; for the per-file lines)
   std::uint64_t bytes = 0; // size (uploads)
+  fs::FileStamp stamp{};   // the file as listed (uploads)
 };
 
 // The files (entries that are not folders; a link to a folder counts as a
@@ -86,6 +89,12 @@ std::vector<std::string> parent_folders(const std::vector<FileTask>& tasks);
 // (one that appeared meanwhile, one in a sub-folder of a one-level
 // upload) keeps its folders. Links to folders are not followed. Never fails.
 void remove_sent(std::string_view folder, const std::vector<std::string>& files) noexcept;
+
+// remove_sent for uploaded files, each only while it is still the file that
+// was listed (FileTask::stamp): one written, replaced or grown since may
+// have been sent in part, and its only whole copy is the local one.
+// Returns the local paths of the files it kept for that reason. Never fails.
+std::vector<std::string> remove_sent_unchanged(std::string_view folder, const std::vector<FileTask>& sent) noexcept;
 
 // `folder` with a "/" appended unless it already ends in one. Empty input
 // stays empty (callers reject it).

@@ -95,6 +95,19 @@ std::vector<Entry> list_entries(std::string_view folder, bool recursive,
 // Byte size, following links.
 std::uint64_t file_size(const std::string& path);
 
+// What tells one state of a file from a later one: the file (device and
+// inode), its size and its modification time, links followed.
+struct FileStamp {
+  std::uint64_t device = 0, inode = 0, bytes = 0;
+  std::int64_t mtime_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// Throws Error(kIo) when the file cannot be stat'ed.
+FileStamp file_stamp(const std::string& path);
+// True when `path` still has `stamp`; false also when it cannot be stat'ed.
+bool has_stamp(const std::string& path, const FileStamp& stamp) noexcept;
+
 // mkdir -p (a path holding NUL: Error(kFormat)); an existing folder is fine (also when created concurrently),
 // and so is one that vanishes meanwhile: the chain is built again.
 void make_dirs(const std::string& path);
