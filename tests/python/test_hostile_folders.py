@@ -104,11 +104,9 @@ CLASHES = [
 
 
 class TestKeys:
-    @pytest.mark.parametrize("which, keys, folder, tree, named", CLASHES)
-    def test_keys_naming_one_local_path_are_refused_before_anything_moves(self, side, tmp_path, task_ctx, which, keys,
+    @pytest.mark.parametrize("side, keys, folder, tree, named", CLASHES, indirect=["side"])
+    def test_keys_naming_one_local_path_are_refused_before_anything_moves(self, side, tmp_path, task_ctx, keys,
                                                                          folder, tree, named):
-        if side.name != which:
-            pytest.skip("listing of the other store")
         for k, key in enumerate(keys):
             side.put(key, b"body %d" % k)
         assert side.keys() == sorted(keys)
