@@ -232,7 +232,12 @@ std::vector<std::string> remove_sent_unchanged(std::string_view folder, const st
   std::vector<std::string> kept;
   try {
     std::vector<std::string> files;
-    for (const auto& t : sent) (fs::has_stamp(t.local_path, t.stamp) ? files : kept).push_back(t.local_path);
+    for (const auto& t : sent) {
+      if (fs::has_stamp(t.local_path, t.stamp))
+        files.push_back(t.local_path);
+      else if (fs::exists(t.local_path))  // one that is gone needs nothing
+        kept.push_back(t.local_path);
+    }
     remove_sent(folder, files);
   } catch (...) {  // out of memory: removing nothing loses nothing
   }

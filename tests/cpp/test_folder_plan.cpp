@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -291,4 +292,22 @@ TEST(PlanUpload, OnlyRegularFilesAreRead) {
   } catch (const kestro::Error& e) {
     EXPECT_EQ(std::string(e.what()), "file name is not UTF-8: " + d + "/sub/\\xe9t\\xe9");
   }
+}
+
+TEST(RemoveSentUnchanged, KeepsFilesChangedSinceTheyWereListed) {
+  TempDir t;
+  const std::string d = t.path + "/d";
+  fs::make_dirs(d + "/s");
+  for (const char* f : {"/same", "/grown", "/replaced", "/s/gone"}) fs::write_file(d + f, "x");
+  auto tasks = fp::plan_upload(d, "o/", true, KeyRule::kPathJoin);
+  ASSERT_EQ(tasks.size(), 4u);
+  fs::write_file(d + "/grown", "xy");
+  fs::write_file(d + "/new", "z");
+  fs::rename(d + "/new", d + "/replaced");  // same size, another file
+  fs::remove_file(d + "/s/gone");
+  auto kept = fp::remove_sent_unchanged(d, tasks);
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{d + "/grown", d + "/replaced"}));
+  EXPECT_EQ(sorted_by(fs::list_entries(d, true), [](const fs::Entry& e) { return e.path; }),
+            (std::vector<std::string>{d + "/grown", d + "/replaced"}));
 }

@@ -93,7 +93,8 @@ void remove_sent(std::string_view folder, const std::vector<std::string>& files)
 // remove_sent for uploaded files, each only while it is still the file that
 // was listed (FileTask::stamp): one written, replaced or grown since may
 // have been sent in part, and its only whole copy is the local one.
-// Returns the local paths of the files it kept for that reason. Never fails.
+// Returns the local paths of the files it kept for that reason (not those
+// that are gone). Never fails.
 std::vector<std::string> remove_sent_unchanged(std::string_view folder, const std::vector<FileTask>& sent) noexcept;
 
 // `folder` with a "/" appended unless it already ends in one. Empty input
