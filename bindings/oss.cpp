@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.hpp"
+#include "folder_moves.hpp"
 #include "pool.hpp"
 #include "kestro/error.hpp"
 #include "kestro/folder_plan.hpp"
@@ -372,25 +373,25 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
                 py::object add_success, py::object add_empty, py::object max_workers, py::object isrm,
                 py::object isdel) {
   check_folder_args(local_file_path, oss_file_path, max_workers, {{add_success, "add_success"}, {add_empty, "add_empty"}, {isrm, "isrm"}, {isdel, "isdel"}});
+  std::string oss = oss_folder_text(oss_file_path);
   double start = py_time();
-  self.attr("delete_prefix_oss")(ctx, oss_file_path);
   std::string local = fspath_text(local_file_path);
-  std::string oss = py_str(oss_file_path);
   bool recursive = truthy(isrm);
+  // Listed before the destination is cleared: a source that cannot be read
+  // whole (a pipe, a link loop, a name that is no text) leaves it as it was.
   auto jobs = without_gil([&] { return fp::plan_upload(local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
+  self.attr("delete_prefix_oss")(ctx, oss_file_path);
   clog(ctx, fp::upload_summary(jobs), fp::upload_file_lines(jobs));
-  std::vector<std::string> sent;
   if (!jobs.empty()) {
     run_pool(self, "_upload_oss", ctx, max_workers, jobs);
     if (truthy(add_success)) put_marker(self, ctx, oss, "_SUCCESS");
-    for (auto& job : jobs) sent.push_back(std::move(job.local_path));
   } else if (truthy(add_empty)) {
     put_marker(self, ctx, oss, "_EMPTY");
   }
   double end = py_time();
   // Only what was uploaded, and the folders that leaves empty: files in the
   // sub-folders of a one-level upload, or written meanwhile, stay.
-  if (truthy(isdel)) without_gil([&] { fp::remove_sent(local, sent); });
+  if (truthy(isdel)) kestro::py_common::remove_uploaded(ctx, local, jobs);
   clog(ctx, oss + " upload oss all time", py::float_(end - start));
 }
 
@@ -400,24 +401,22 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
   std::string local = fspath_text(local_file_path);
   if (contains_the_current_folder(local))
     raise_et(2, "cannot empty a folder that holds the current folder: " + local);
+  std::string oss = oss_folder_text(oss_file_path);
   double start = py_time();
+  // Listed and planned before the local folder is emptied: a listing that
+  // fails or names one file twice leaves it as it was.
+  py::object keys = self.attr("find_prefix_oss")(ctx, oss_file_path, "isrm"_a = isrm);
+  bool recursive = truthy(isrm);
+  std::vector<std::string> key_texts;
+  for (py::handle key : keys) key_texts.push_back(py_str(key));
+  std::vector<Job> jobs = without_gil(
+      [&] { return fp::plan_download(key_texts, local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
   bmobj().attr("remove_folder")(local_file_path);
   without_gil([&] {
     // Whatever could not be removed must not be mixed with the new files.
     if (kestro::fs::exists(local)) throw kestro::Error(kestro::Error::Code::kIo, "folder still exists", EEXIST, local);
     kestro::fs::make_dirs(local);
   });
-  py::object keys = self.attr("find_prefix_oss")(ctx, oss_file_path, "isrm"_a = isrm);
-  std::string oss = py_str(oss_file_path);
-  bool recursive = truthy(isrm);
-  std::vector<Job> jobs;
-  for (py::handle key : keys) {
-    Job job{py_str(key), {}, {}, 0};
-    auto path = fp::download_path(job.key, oss, local, recursive, fp::KeyRule::kPrefixPlusName);
-    if (!path) raise_et(2, "key does not name a file inside the local folder: " + job.key);
-    job.local_path = std::move(*path);
-    jobs.push_back(std::move(job));
-  }
   if (!jobs.empty()) {
     if (recursive) {
       without_gil([&] {

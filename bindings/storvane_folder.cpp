@@ -3,11 +3,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "common.hpp"
+#include "folder_moves.hpp"
 #include "pool.hpp"
+#include "kestro/error.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/folder_plan.hpp"
 #include "kestro/text.hpp"
@@ -104,6 +108,32 @@ void write_marker(py::object self, const std::string& remote_path, const char* n
   if (!written) kestro::py_common::raise_et(2, message);
 }
 
+// Deletes exactly `keys`, through the bucket resource's batch delete, at
+// most 1,000 keys a request (the service's limit). A key the service
+// refused is reported after every page was tried: Et(2) naming the first.
+void delete_keys(py::object self, const std::vector<std::string>& keys) {
+  constexpr std::size_t kPage = 1000;
+  if (keys.empty()) return;
+  py::object bucket = self.attr("get_s3_bucket")();
+  std::string first_failure;
+  std::size_t failures = 0;
+  for (std::size_t from = 0; from < keys.size(); from += kPage) {
+    py::list objects;
+    for (std::size_t k = from; k < std::min(keys.size(), from + kPage); ++k) objects.append(py::dict("Key"_a = keys[k]));
+    py::object answer = bucket.attr("delete_objects")("Delete"_a = py::dict("Objects"_a = objects, "Quiet"_a = true));
+    py::object errors = answer.attr("get")("Errors");
+    if (errors.is_none()) continue;
+    for (py::handle e : errors) {
+      if (failures++ == 0)
+        first_failure = py::str(e.attr("get")("Key", "")).cast<std::string>() + ": " +
+                        py::str(e.attr("get")("Code", "")).cast<std::string>();
+    }
+  }
+  if (failures)
+    kestro::py_common::raise_et(2, "delete fail " + first_failure + " (" + std::to_string(failures) + " of " +
+                                       std::to_string(keys.size()) + " keys not deleted)");
+}
+
 void upload_folder(py::object self, py::object local_path, py::object remote_path, py::object add_success,
                    py::object add_empty, py::object max_workers, py::object isrm, py::object isdel,
                    py::object retry_count) {
@@ -120,8 +150,14 @@ void upload_folder(py::object self, py::object local_path, py::object remote_pat
 
   py::object ctx = self.attr("ctx");
   py::float_ start(kestro::py_common::py_time());
-  self.attr("delete_folder")(remote_path);
+  // Listed before the target is emptied: a source that cannot be read
+  // whole (a pipe, a link loop, a name that is no text) leaves it as it was.
   std::vector<FileTask> tasks = without_gil([&] { return fp::plan_upload(local, remote, recursive, fp::KeyRule::kPathJoin); });
+  // Every key goes below remote + "/": "out" must not take "outbox/..." with it.
+  if (remote.back() == '/')
+    self.attr("delete_folder")(remote_path);
+  else
+    self.attr("delete_folder")(py::str(fp::folder_prefix(remote)));
   clog(ctx, fp::upload_summary(tasks), fp::upload_file_lines(tasks));
   if (!tasks.empty()) {
     run_tasks(self, "_upload_i", tasks, workers, retry_count);
@@ -132,7 +168,10 @@ void upload_folder(py::object self, py::object local_path, py::object remote_pat
   py::float_ end(kestro::py_common::py_time());
   if (truthy(isdel)) {
     if (is_root_folder(local)) kestro::py_common::raise_et(2, "cannt del root folder");
-    kestro::py_common::bmobj().attr("remove_folder")(local_path);
+    // Only what was uploaded, and the folders that leaves empty: the files
+    // in sub-folders of a one-level upload, or written since the listing,
+    // were never sent and stay.
+    kestro::py_common::remove_uploaded(ctx, local, tasks);
   }
   clog(ctx, remote_path + py::str(" upload all time"), end - start);
 }
@@ -143,29 +182,43 @@ void download_folder(py::object self, py::object local_path, py::object remote_p
   const std::string remote = text_arg(remote_path, "remote_path");
   long long workers = count_arg(max_workers, "max_workers");
   count_arg(retry_count, "retry_count");
-  // The target is emptied first: never the current or the root folder.
+  // The target is emptied: never the current or the root folder.
   if (is_root_folder(local)) kestro::py_common::raise_et(2, "cannt del root folder");
   bool recursive = truthy(isrm);
 
   py::object ctx = self.attr("ctx");
   py::float_ start(kestro::py_common::py_time());
-  kestro::py_common::bmobj().attr("remove_folder")(local_path);
-  without_gil([&] { kestro::fs::make_dirs(local); });
+  // Listed and planned before the target is emptied: a listing that fails
+  // or names one file twice leaves the folder as it was.
   py::object listed = self.attr("find_prefix")(remote_path, "isrm"_a = isrm);
   std::vector<std::string> keys;
   for (py::handle key : listed) keys.push_back(text_arg(key, "key"));
-  std::vector<FileTask> tasks = without_gil([&] {
-    auto planned = fp::plan_download(keys, local, remote, recursive, fp::KeyRule::kPathJoin);
+  std::vector<FileTask> tasks =
+      without_gil([&] { return fp::plan_download(keys, local, remote, recursive, fp::KeyRule::kPathJoin); });
+  kestro::py_common::bmobj().attr("remove_folder")(local_path);
+  without_gil([&] {
+    // What could not be removed (a link to a folder) must not be mixed with the new files.
+    if (kestro::fs::exists(local))
+      throw kestro::Error(kestro::Error::Code::kIo, "folder still exists", EEXIST, local);
+    kestro::fs::make_dirs(local);
     if (recursive)
-      for (const auto& folder : fp::parent_folders(planned)) kestro::fs::make_dirs(folder);
-    return planned;
+      for (const auto& folder : fp::parent_folders(tasks)) kestro::fs::make_dirs(folder);
   });
   if (!tasks.empty()) run_tasks(self, "_download_i", tasks, workers, retry_count);
   py::float_ end(kestro::py_common::py_time());
   py::print(remote_path);
   if (truthy(isdel)) {
     if (kestro::text::depth(remote) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
-    self.attr("delete_folder")(remote_path);
+    // Only what arrived (and, after a tree, the folder markers listed with
+    // it): not the sub-folders a one-level download left, nor objects put
+    // under the prefix since the listing.
+    std::vector<std::string> sent;
+    sent.reserve(tasks.size());
+    for (const auto& t : tasks) sent.push_back(t.key);
+    if (recursive)
+      for (const auto& key : keys)
+        if (!key.empty() && key.back() == '/') sent.push_back(key);
+    delete_keys(self, sent);
   }
   clog(ctx, remote_path + py::str(" download all time"), end - start);
 }

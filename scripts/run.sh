@@ -21,7 +21,7 @@ run_host_dbs() {
   if [ "${KESTRO_TEST_DB:-postgresql}" = postgresql ]; then
     pg_tests=(tests/python/test_defines.py::TestClogServer tests/python/test_oss_folder.py
               tests/python/test_storvane_folder.py tests/python/test_folder_rerun.py
-              tests/python/test_tasklog_db.py tests/python/test_tasklog_fleet.py)
+              tests/python/test_hostile_folders.py tests/python/test_tasklog_db.py tests/python/test_tasklog_fleet.py)
     for arg in "$@"; do
       if [ "${arg#-}" = "$arg" ] && [ -e "${arg%%::*}" ]; then pg_tests=(); break; fi
     done

@@ -106,40 +106,55 @@ bool lstat_is_link(const std::string& path) noexcept {
 }
 
 // One folder's entries in directory order; unreadable folders yield nothing,
-// as pathlib's glob does.
-void scan(const std::string& folder_text, std::vector<Entry>& out) {
+// as pathlib's glob does, and are reported to `unreadable` when given.
+void scan(const std::string& folder_text, std::vector<Entry>& out, std::vector<Unreadable>* unreadable) {
   DirPtr dir(::opendir(folder_text.c_str()));
-  if (!dir) return;
-  while (dirent* de = ::readdir(dir.get())) {
+  if (!dir) {
+    if (unreadable) unreadable->push_back({folder_text, errno});
+    return;
+  }
+  for (;;) {
+    errno = 0;
+    dirent* de = ::readdir(dir.get());
+    if (!de) {
+      if (errno != 0 && unreadable) unreadable->push_back({folder_text, errno});
+      break;
+    }
     std::string_view name(de->d_name);
     if (name == "." || name == "..") continue;
-    Entry e{child_text(folder_text, name), std::string(name), false};
-    e.is_dir = stat_is_dir(e.path);
+    Entry e{child_text(folder_text, name), std::string(name)};
+    struct stat st{};
+    if (::stat(e.path.c_str(), &st) == 0) {
+      e.is_dir = S_ISDIR(st.st_mode);
+      e.is_regular = S_ISREG(st.st_mode);
+    } else {
+      e.stat_errno = errno;
+    }
     out.push_back(std::move(e));
   }
 }
 
-void walk(const std::string& folder_text, std::vector<Entry>& out) {
+void walk(const std::string& folder_text, std::vector<Entry>& out, std::vector<Unreadable>* unreadable) {
   std::vector<Entry> here;
-  scan(folder_text, here);
+  scan(folder_text, here, unreadable);
   std::vector<std::string> subdirs;
   for (auto& e : here) {
     if (e.is_dir && !lstat_is_link(e.path)) subdirs.push_back(e.path);
     out.push_back(std::move(e));
   }
-  for (auto& sub : subdirs) walk(sub, out);
+  for (auto& sub : subdirs) walk(sub, out, unreadable);
 }
 
 }  // namespace
 
-std::vector<Entry> list_entries(std::string_view folder, bool recursive) {
+std::vector<Entry> list_entries(std::string_view folder, bool recursive, std::vector<Unreadable>* unreadable) {
   std::vector<Entry> out;
   std::string folder_text = text::pathlib_norm(folder);
   if (!stat_is_dir(folder_text)) return out;
   if (recursive)
-    walk(folder_text, out);
+    walk(folder_text, out, unreadable);
   else
-    scan(folder_text, out);
+    scan(folder_text, out, unreadable);
   return out;
 }
 
@@ -147,6 +162,28 @@ std::uint64_t file_size(const std::string& path) {
   struct stat st{};
   if (::stat(path.c_str(), &st) != 0) throw_io("cannot stat", path);
   return static_cast<std::uint64_t>(st.st_size);
+}
+
+namespace {
+FileStamp stamp_of(const struct stat& st) {
+  FileStamp s;
+  s.device = static_cast<std::uint64_t>(st.st_dev);
+  s.inode = static_cast<std::uint64_t>(st.st_ino);
+  s.bytes = static_cast<std::uint64_t>(st.st_size);
+  s.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return s;
+}
+}  // namespace
+
+FileStamp file_stamp(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) throw_io("cannot stat", path);
+  return stamp_of(st);
+}
+
+bool has_stamp(const std::string& path, const FileStamp& stamp) noexcept {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && stamp_of(st) == stamp;
 }
 
 namespace {
@@ -186,6 +223,7 @@ constexpr int kRacePasses = 16;
 
 void make_dirs(const std::string& path) {
   if (path.empty()) return;
+  if (path.find('\0') != std::string::npos) throw Error(Error::Code::kFormat, "path holds a NUL character");
   // A folder of the chain that vanishes meanwhile (ENOENT) starts it again.
   for (int pass = 1;; ++pass) {
     try {
@@ -197,7 +235,12 @@ void make_dirs(const std::string& path) {
   }
 }
 
-void remove_file(const std::string& path) noexcept { env().unlink(path.c_str()); }
+// A path holding NUL would reach the C calls cut short, naming another file.
+bool has_nul(const std::string& path) noexcept { return path.find('\0') != std::string::npos; }
+
+void remove_file(const std::string& path) noexcept {
+  if (!has_nul(path)) env().unlink(path.c_str());
+}
 
 namespace {
 // false at the first entry that cannot be removed
@@ -226,6 +269,7 @@ bool remove_tree_inner(const std::string& path) noexcept {
 }  // namespace
 
 void remove_tree(const std::string& path) noexcept {
+  if (has_nul(path)) return;
   // Entries written while a pass runs leave a folder behind (ENOTEMPTY);
   // the next pass takes them.
   for (int pass = 0; pass < kRacePasses; ++pass) {

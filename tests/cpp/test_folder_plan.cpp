@@ -1,8 +1,10 @@
 // Folder transfers before any request: keys, local paths, size texts.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -213,4 +215,99 @@ TEST(RemoveSent, AFileThatCannotBeRemovedKeepsItsFolders) {
   }
   EXPECT_TRUE(fs::exists(d + "/a/deep/busy"));
   EXPECT_FALSE(fs::exists(d + "/b"));
+}
+
+namespace {
+std::string refusal(const std::vector<std::string>& keys, const char* remote, bool recursive, KeyRule rule) {
+  try {
+    fp::plan_download(keys, "/l", remote, recursive, rule);
+  } catch (const kestro::Error& e) {
+    EXPECT_EQ(e.code(), kestro::Error::Code::kFormat);
+    return e.what();
+  }
+  return "";
+}
+}  // namespace
+
+TEST(PlanDownload, KeysSharingALocalPathAreRefusedNamingBoth) {
+  struct Case {
+    std::vector<std::string> keys;
+    const char* remote;
+    bool recursive;
+    KeyRule rule;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{"in/a.txt", "in//a.txt"}, "in/", true, KeyRule::kPrefixPlusName, "keys 'in/a.txt' and 'in//a.txt' name one local path: /l/a.txt"},
+      {{"in/a.txt", "in/./a.txt"}, "in/", true, KeyRule::kPrefixPlusName, "keys 'in/a.txt' and 'in/./a.txt' name one local path: /l/a.txt"},
+      {{"p/x/a", "px/a"}, "p", true, kS3, "keys 'p/x/a' and 'px/a' name one local path: /l/x/a"},
+      {{"p/a", "px/a"}, "p", false, kS3, "keys 'p/a' and 'px/a' name one local path: /l/a"},
+      {{"p//a", "p/a"}, "p", true, kS3, "keys 'p//a' and 'p/a' name one local path: /l/a"},
+      // one key's file is the folder of another's, in either order
+      {{"in/a", "in/a/b"}, "in/", true, KeyRule::kPrefixPlusName, "keys 'in/a' and 'in/a/b' name one local path: /l/a"},
+      {{"in/a/b/c", "in/a/b"}, "in/", true, KeyRule::kPrefixPlusName, "keys 'in/a/b/c' and 'in/a/b' name one local path: /l/a/b"},
+      {{"d/a", "d/x/../a"}, "d", true, kS3, "keys 'd/a' and 'd/x/../a' name one local path: /l/a"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(refusal(c.keys, c.remote, c.recursive, c.rule), c.message) << c.keys[1];
+  // distinct files beside shared folders are fine
+  EXPECT_EQ(fp::plan_download({"in/a/b", "in/a/c", "in/ab"}, "/l", "in/", true, KeyRule::kPrefixPlusName).size(), 3u);
+}
+
+TEST(PlanDownload, KeysThatCannotBeShownAsTheyAreAreEscaped) {
+  EXPECT_EQ(refusal({std::string("in/a\0b", 6)}, "in/", true, KeyRule::kPrefixPlusName),
+            "key holds a NUL character: in/a\\x00b");
+  EXPECT_EQ(refusal({"in/\xff/..", "x"}, "in/", false, KeyRule::kPrefixPlusName),
+            "key leaves the local folder: in/\\xff/..");
+}
+
+TEST(PlanUpload, OnlyRegularFilesAreRead) {
+  TempDir t;
+  const std::string d = t.path + "/d";
+  fs::make_dirs(d + "/sub");
+  fs::write_file(d + "/a", "x");
+  ASSERT_EQ(::symlink((d + "/a").c_str(), (d + "/to_a").c_str()), 0);
+  EXPECT_EQ(fp::plan_upload(d, "o/", true, KeyRule::kPrefixPlusName).size(), 2u);
+  ASSERT_EQ(::mkfifo((d + "/sub/pipe").c_str(), 0600), 0);
+  // one level does not look into sub
+  EXPECT_EQ(fp::plan_upload(d, "o/", false, KeyRule::kPrefixPlusName).size(), 2u);
+  try {
+    fp::plan_upload(d, "o/", true, KeyRule::kPathJoin);
+    ADD_FAILURE() << "a FIFO was listed";
+  } catch (const kestro::Error& e) {
+    EXPECT_EQ(std::string(e.what()), "not a regular file: " + d + "/sub/pipe");
+  }
+  ::unlink((d + "/sub/pipe").c_str());
+  ASSERT_EQ(::symlink("loop", (d + "/loop").c_str()), 0);
+  try {
+    fp::plan_upload(d, "o/", false, KeyRule::kPathJoin);
+    ADD_FAILURE() << "a link loop was listed";
+  } catch (const kestro::Error& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot follow link: " + d + "/loop (Too many levels of symbolic links)");
+  }
+  ::unlink((d + "/loop").c_str());
+  fs::write_file(d + "/sub/\xe9t\xe9", "x");
+  try {
+    fp::plan_upload(d, "o/", true, KeyRule::kPathJoin);
+    ADD_FAILURE() << "a Latin-1 name was listed";
+  } catch (const kestro::Error& e) {
+    EXPECT_EQ(std::string(e.what()), "file name is not UTF-8: " + d + "/sub/\\xe9t\\xe9");
+  }
+}
+
+TEST(RemoveSentUnchanged, KeepsFilesChangedSinceTheyWereListed) {
+  TempDir t;
+  const std::string d = t.path + "/d";
+  fs::make_dirs(d + "/s");
+  for (const char* f : {"/same", "/grown", "/replaced", "/s/gone"}) fs::write_file(d + f, "x");
+  auto tasks = fp::plan_upload(d, "o/", true, KeyRule::kPathJoin);
+  ASSERT_EQ(tasks.size(), 4u);
+  fs::write_file(d + "/grown", "xy");
+  fs::write_file(d + "/new", "z");
+  fs::rename(d + "/new", d + "/replaced");  // same size, another file
+  fs::remove_file(d + "/s/gone");
+  auto kept = fp::remove_sent_unchanged(d, tasks);
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{d + "/grown", d + "/replaced"}));
+  EXPECT_EQ(sorted_by(fs::list_entries(d, true), [](const fs::Entry& e) { return e.path; }),
+            (std::vector<std::string>{d + "/grown", d + "/replaced"}));
 }

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kestro/fs.hpp"
+
 namespace kestro::folder_plan {
 
 // How a one-level transfer names a file on the other side, and how a key
@@ -30,6 +32,7 @@ struct FileTask {
   std::string local_path;  // local path text
   std::string name;        // last component (uploads; for the per-file lines)
   std::uint64_t bytes = 0; // size (uploads)
+  fs::FileStamp stamp{};   // the file as listed (uploads)
 };
 
 // The files (entries that are not folders; a link to a folder counts as a
@@ -39,7 +42,11 @@ struct FileTask {
 // to the folder), the folder's own text removed once, so "data", "data/"
 // and "./data" give the same keys. local_path is the folder text (pathlib
 // form) + "/" + the path below it. A missing folder yields nothing.
-// Throws kestro::Error(kIo) when a size cannot be read (a dangling link).
+// Only regular files (and links to them) are read: throws
+// kestro::Error(kFormat), naming the path, for a FIFO, socket or device, a
+// link that cannot be followed (dangling, a loop), a folder that cannot be
+// read, and a file whose key would not be UTF-8; kIo when a size cannot be
+// read.
 std::vector<FileTask> plan_upload(std::string_view local_folder, std::string_view remote_folder, bool recursive,
                                   KeyRule rule);
 
@@ -65,7 +72,12 @@ std::optional<std::string> download_path(std::string_view key, std::string_view 
 
 // Download tasks for `keys` listed under `remote_folder`, in order; keys
 // ending in "/" are folder markers, not files, and are left out.
-// Throws kestro::Error(kFormat) for a key download_path refuses.
+// Throws kestro::Error(kFormat) for a key download_path refuses, a key
+// holding NUL, and for two keys whose local paths name one file once the
+// file system resolves them ("in/a" beside "in//a" or "in/./a"), or one
+// key's file the folder of another's; the message names both keys. So
+// every planned path lies strictly inside local_folder and no two share a
+// file or a file and a folder.
 std::vector<FileTask> plan_download(const std::vector<std::string>& keys, std::string_view local_folder,
                                     std::string_view remote_folder, bool recursive, KeyRule rule);
 
@@ -77,6 +89,13 @@ std::vector<std::string> parent_folders(const std::vector<FileTask>& tasks);
 // (one that appeared meanwhile, one in a sub-folder of a one-level
 // upload) keeps its folders. Links to folders are not followed. Never fails.
 void remove_sent(std::string_view folder, const std::vector<std::string>& files) noexcept;
+
+// remove_sent for uploaded files, each only while it is still the file that
+// was listed (FileTask::stamp): one written, replaced or grown since may
+// have been sent in part, and its only whole copy is the local one.
+// Returns the local paths of the files it kept for that reason (not those
+// that are gone). Never fails.
+std::vector<std::string> remove_sent_unchanged(std::string_view folder, const std::vector<FileTask>& sent) noexcept;
 
 // `folder` with a "/" appended unless it already ends in one. Empty input
 // stays empty (callers reject it).

@@ -71,26 +71,49 @@ class File {
 };
 
 struct Entry {
-  std::string path;  // folder text (pathlib form) joined with the relative path
-  std::string name;  // last component
-  bool is_dir;       // true also for a link to a folder
+  std::string path;         // folder text (pathlib form) joined with the relative path
+  std::string name;         // last component
+  bool is_dir = false;      // true also for a link to a folder
+  bool is_regular = false;  // a regular file, or a link to one
+  int stat_errno = 0;       // why stat(2) (links followed) failed: a dangling link, a loop; 0 when it did not
+};
+
+// A folder of the walk that could not be read (opendir or readdir failed).
+struct Unreadable {
+  std::string path;
+  int sys_errno;
 };
 
 // Entries of `folder` (one level) or of its whole tree (recursive), in the
 // order the file system yields them: each folder's entries, folders taken
 // depth first; links to folders are listed but not descended. A missing
-// folder or a file yields nothing.
-std::vector<Entry> list_entries(std::string_view folder, bool recursive);
+// folder or a file yields nothing. Folders that cannot be read yield
+// nothing; they are added to `unreadable` when it is given.
+std::vector<Entry> list_entries(std::string_view folder, bool recursive,
+                                std::vector<Unreadable>* unreadable = nullptr);
 
 // Byte size, following links.
 std::uint64_t file_size(const std::string& path);
 
-// mkdir -p; an existing folder is fine (also when created concurrently),
+// What tells one state of a file from a later one: the file (device and
+// inode), its size and its modification time, links followed.
+struct FileStamp {
+  std::uint64_t device = 0, inode = 0, bytes = 0;
+  std::int64_t mtime_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
+// Throws Error(kIo) when the file cannot be stat'ed.
+FileStamp file_stamp(const std::string& path);
+// True when `path` still has `stamp`; false also when it cannot be stat'ed.
+bool has_stamp(const std::string& path, const FileStamp& stamp) noexcept;
+
+// mkdir -p (a path holding NUL: Error(kFormat)); an existing folder is fine (also when created concurrently),
 // and so is one that vanishes meanwhile: the chain is built again.
 void make_dirs(const std::string& path);
 
 // Never fail: a missing path, a folder (remove_file) or a link
-// (remove_tree) is left alone. remove_tree stops at the first entry it
+// (remove_tree) is left alone, and so is a path holding NUL. remove_tree stops at the first entry it
 // cannot remove; entries that vanish meanwhile are skipped, and entries
 // that appear meanwhile are taken by further passes (a bounded number).
 void remove_file(const std::string& path) noexcept;
