@@ -139,10 +139,12 @@ class TestKeys:
         side.put("in/a")
         kept = old_folder(tmp_path / "d")
         message = refused(lambda: side.download(kept + "\0x", "in", isrm=True))
-        assert message == "local folder holds a NUL character: " + kept + "\\x00x"
+        # refused by the argument check, which names the store's own parameter, before the planner sees it
+        nul_refusal = {"oss": "local_file_path", "s3": "local_path"}[side.name] + " must not contain a NUL character"
+        assert message == nul_refusal
         assert files_in(kept) == ["sub/old.csv"] and side.keys() == ["in/a"]
         message = refused(lambda: side.upload(kept + "\0x", "out", isrm=True))
-        assert message.startswith("local folder holds a NUL character")
+        assert message == nul_refusal
         assert files_in(kept) == ["sub/old.csv"] and side.keys() == ["in/a"]
 
 
