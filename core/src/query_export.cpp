@@ -102,6 +102,14 @@ struct RowParser {
   bool parse(std::string_view line, std::size_t room, csv::Buffer& block) {
     if (scan_row(line, room, ncols, block, scan_scratch)) return true;
     if (is_space_line(line)) return false;
+    // json.loads takes bytes that start with one UTF-8 byte order mark
+    // as UTF-8 without it
+    if (line.starts_with("\xEF\xBB\xBF")) {
+      line.remove_prefix(3);
+      room -= 3;
+      if (is_space_line(line)) malformed("a byte order mark and no value");
+      if (scan_row(line, room, ncols, block, scan_scratch)) return true;
+    }
     od::document doc;
     if (auto err = parser.iterate(simdjson::padded_string_view(line.data(), line.size(), room)).get(doc))
       malformed(err);

@@ -319,3 +319,12 @@ TEST(QueryExport, ALongLineInTinyPiecesIsSearchedOnce) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
   EXPECT_EQ(r.csv, "a,b\n\"" + text + "\",1\ny,2\n");
 }
+
+TEST(QueryExport, OneByteOrderMarkAtTheStartOfARowIsSkippedAsJsonLoadsDoes) {
+  const std::string bom = "\xEF\xBB\xBF";
+  for (std::size_t split : {0, 1})
+    EXPECT_EQ(run("h\n" + bom + "[1,2]\n" + bom + " [\"x\", {\"k\": 1}]\n" + bom + "null\n", 10, 3, "a,b\n", 2, split).csv,
+              "a,b\n1,2\nx,{'k': 1}\n");
+  for (const std::string& bad : {bom, bom + bom + "[1,2]", " " + bom + "[1,2]", "[1," + bom + "2]"})
+    EXPECT_NE(error_of("h\n" + bad + "\n").find("malformed row at line 2"), std::string::npos) << bad;
+}

@@ -289,6 +289,25 @@ class TestCutAndOddLines:
         ]
         assert export(api, client, lines) == reference(lines)
 
+    def test_byte_order_marks_as_json_loads_reads_them(self, api, client, local_mode, fast_sleep, docs):
+        bom = b"\xef\xbb\xbf"
+        lines = [bom + header_line(["a", "b"]), bom + b"[1, 2]", bom + b' ["x", {"k": NaN}]', bom + b"null"]
+        assert export(api, client, lines) == reference(lines)
+        for bad in (bom, bom + bom + b"[1, 2]", b" " + bom + b"[1, 2]"):
+            with pytest.raises(ValueError):
+                json.loads(bad)
+            assert "malformed row at line 2" in refused(api, client, docs, [header_line(["a", "b"]), bad])
+
+    @pytest.mark.parametrize(
+        "header",
+        [b'{"return_code": 0, "data": {"headers": [1, null, [1, "x"], {"k": 1.5}, true]}}',
+         b'{"return_code": false, "data": {"headers": ["a", "b", "c", "d", "e"]}}',
+         b'{"return_code": 0.0, "data": {"headers": ["a", "b", "c", "d", "e"]}}'],
+    )
+    def test_odd_headers_as_the_reference(self, api, client, local_mode, fast_sleep, header):
+        lines = [header, b"[1, 2, 3, 4, 5]"]
+        assert export(api, client, lines) == reference(lines)
+
     @pytest.mark.parametrize("size, pieces", [(3 << 20, (1 << 20,)), (1 << 20, (16,))], ids=["6MB", "2MB-in-16B-pieces"])
     def test_huge_lines(self, api, client, local_mode, fast_sleep, size, pieces):
         # a line in tiny pieces was searched for its end from its start at
