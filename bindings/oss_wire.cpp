@@ -42,10 +42,14 @@ class FileBody {
   // The file from `offset` on, `length` bytes (to its end when negative).
   explicit FileBody(std::string path, std::uint64_t offset = 0, long long length = -1) : path_(std::move(path)) {
     without_gil([&] {
-      file_ = kestro::fs::File(path_, O_RDONLY, "cannot open");
+      file_ = kestro::fs::File(path_, O_RDONLY | O_NONBLOCK, "cannot open");
+      struct stat st;
+      if (::fstat(file_.fd(), &st) != 0) kestro::throw_io("cannot stat", path_);
+      // A pipe or device has no size to announce: it would go as an empty
+      // object, or hang the request.
+      if (!S_ISREG(st.st_mode))
+        throw kestro::Error(kestro::Error::Code::kIo, "not a regular file: '" + path_ + "'", EINVAL, path_);
       if (length < 0) {
-        struct stat st;
-        if (::fstat(file_.fd(), &st) != 0) kestro::throw_io("cannot stat", path_);
         size_ = static_cast<std::uint64_t>(st.st_size) > offset ? static_cast<std::uint64_t>(st.st_size) - offset : 0;
       } else {
         size_ = static_cast<std::uint64_t>(length);
@@ -65,25 +69,24 @@ class FileBody {
     if (!out) throw py::error_already_set();
     py::bytes result = py::reinterpret_steal<py::bytes>(out);
     char* dst = PyBytes_AS_STRING(out);
-    // Nobody else sees the new bytes object yet: filled without the GIL.
-    without_gil([&] {
-      std::uint64_t filled = 0;
-      while (filled < n) {
-        if (pos_ == len_) refill();
-        std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n - filled, len_ - pos_));
-        std::memcpy(dst + filled, buffer_.get() + pos_, take);
-        pos_ += take;
-        filled += take;
-      }
-    });
+    // Only the disk reads let go of the GIL: taking it back after every
+    // small copy would queue each piece behind the other workers.
+    std::uint64_t filled = 0;
+    while (filled < n) {
+      if (pos_ == len_) without_gil([&] { refill(); });
+      std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n - filled, len_ - pos_));
+      std::memcpy(dst + filled, buffer_.get() + pos_, take);
+      pos_ += take;
+      filled += take;
+    }
     handed_ += n;
     return result;
   }
 
  private:
   void refill() {
-    if (!buffer_) buffer_.reset(new char[kPiece]);
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, size_ - read_));
+    if (!buffer_) buffer_.reset(new char[want]);  // the first piece is the biggest
     std::size_t got = 0;
     while (got < want) {
       long r = kestro::fs::env().read(file_.fd(), buffer_.get() + got, want - got);

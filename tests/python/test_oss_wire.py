@@ -73,6 +73,13 @@ def test_a_short_body_is_refused(client, oss, local_mode, fast_sleep, tmp_path):
     assert type(err.value.__context__) is type(sdk.value)
 
 
+def test_a_pipe_is_refused_rather_than_sent_empty(client, oss, local_mode, fast_sleep, tmp_path):
+    os.mkfifo(str(tmp_path / "pipe"))
+    with pytest.raises(Et) as err:
+        client._upload_oss({}, "k", str(tmp_path / "pipe"))
+    assert isinstance(err.value.__context__, OSError) and oss.keys() == []
+
+
 def test_a_replaced_bucket_call_is_honoured(client, oss, local_mode, fast_sleep, tmp_path):
     (tmp_path / "f").write_text("x")
     calls = []
