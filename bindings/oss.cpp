@@ -8,6 +8,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <utility>
@@ -22,6 +25,7 @@
 #include "kestro/ids.hpp"
 #include "kestro/text.hpp"
 #include "oss_support.hpp"
+#include "oss_wire.hpp"
 #include "pyclass.hpp"
 
 namespace py = pybind11;
@@ -43,6 +47,13 @@ namespace {
 constexpr int kWorkerAttempts = 3;
 constexpr int kDownloadAttempts = 18;
 constexpr double kDownloadPause = 10.0;
+// Files from this size up go in parts: the service takes at most 5 GiB in
+// one PUT.
+constexpr long long kMultipartThreshold = 1LL << 30;
+constexpr std::uint64_t kPartSize = 64ULL << 20;
+constexpr std::uint64_t kMinPartSize = 100ULL << 10;
+constexpr std::uint64_t kMaxParts = 10000;
+constexpr int kParallelParts = 4;
 
 // Names bound on the module when it loads (oss2, random, settings, the
 // pool) are looked up there at call time, so that a test or a service can
@@ -136,10 +147,12 @@ void client_init(py::object self, py::object bucket_name, py::object key_id, py:
   py::object oss2 = g("oss2");
   py::object auth = kestro::oss::make_auth(oss2, self.attr("access_key_id"), self.attr("access_key_secret"), region,
                                            security_token, credentials_provider);
-  py::dict extra;
-  if (!region.is_none()) extra["region"] = region;
-  self.attr("bucket") = oss2.attr("Bucket")(auth, self.attr("endpoint"), self.attr("bucket_name"),
-                                            "session"_a = session, "connect_timeout"_a = timeout, **extra);
+  py::dict kwargs("session"_a = session, "connect_timeout"_a = timeout);
+  if (!region.is_none()) kwargs["region"] = region;
+  py::tuple args = py::make_tuple(auth, self.attr("endpoint"), self.attr("bucket_name"));
+  py::object bucket = oss2.attr("Bucket")(*args, **kwargs);
+  self.attr("bucket") = bucket;
+  kestro::oss::remember_wire_bucket(self, oss2, bucket, args, kwargs);
   self.attr("retry_time_sleep") = retry_time_sleep;
 }
 
@@ -221,6 +234,38 @@ std::string result_summary(py::handle result) {
   return out;
 }
 
+// Writes `text` to `path` (created or truncated) in the host's default
+// encoding, encoded a slice at a time so that no whole encoded copy is
+// ever held; an incremental encoder, so a byte-order mark comes once.
+// Returns the byte size. On failure `path` is removed.
+long long write_text(const std::string& path, py::handle text) {
+  constexpr Py_ssize_t kSlice = 1 << 20;  // code points
+  kestro::fs::FileGuard guard(path);
+  kestro::fs::File out;
+  without_gil([&] { out = kestro::fs::File(path, O_WRONLY | O_CREAT | O_TRUNC, "cannot open"); });
+  py::object encode = py::module_::import("codecs").attr("getincrementalencoder")(text_encoding())().attr("encode");
+  Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+  long long size = 0;
+  Py_ssize_t at = 0;
+  do {
+    Py_ssize_t end = std::min(length, at + kSlice);
+    py::object slice = py::reinterpret_steal<py::object>(PyUnicode_Substring(text.ptr(), at, end));
+    if (!slice) throw py::error_already_set();
+    py::object piece = encode(slice, "final"_a = end == length);
+    char* data;
+    Py_ssize_t n;
+    if (PyBytes_AsStringAndSize(piece.ptr(), &data, &n) != 0) throw py::error_already_set();
+    without_gil([&] { out.write_all(std::string_view(data, static_cast<std::size_t>(n)), "cannot write", path); });
+    size += n;
+    at = end;
+  } while (at < length);
+  without_gil([&] {
+    if (!out.close()) kestro::throw_io("cannot close", path);
+  });
+  guard.release();
+  return size;
+}
+
 bool upload(py::object self, py::object file_content, py::object remote_filename) {
   py::object bm = bmobj();
   bm.attr("log_error")("upload", "start");
@@ -228,10 +273,9 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   oss_key(remote_filename, "remote_filename");
   std::string work = fspath_text(self.attr("gen_local_unique_file")());
   std::string temp = work + ".tmp.json";
-  std::string bytes = file_content.attr("encode")(text_encoding()).cast<std::string>();
+  long long size = write_text(temp, file_content);
   without_gil([&] {
     kestro::fs::FileGuard written(temp);
-    kestro::fs::write_file(temp, bytes);
     kestro::fs::rename(temp, work);
     written.release();
   });
@@ -243,13 +287,103 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
     // Nothing may outlive the failure: no call can ever resume it.
     bm.attr("remove_file")(work);
     kestro::oss::forget_failed_upload(g("oss2"), bucket, remote_filename, work,
-                                      static_cast<long long>(bytes.size()));
+                                      size);
     throw;
   }
   bm.attr("remove_file")(work);
   bm.attr("log_error")(result_summary(result));
   bm.attr("log_error")("upload", "end");
   return true;
+}
+
+// A piece of text mode's result: `bytes` decoded, line endings made "\n".
+py::object decode_piece(const std::string& bytes, const char* encoding) {
+  py::object piece = py::reinterpret_steal<py::object>(
+      PyUnicode_Decode(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), encoding, "strict"));
+  if (!piece) throw py::error_already_set();
+  return piece.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+}
+
+// Hands `f` the file's bytes in pieces of about 1 MiB, each cut after a
+// whole UTF-8 sequence and never between "\r" and what follows it, so that
+// each decodes and translates alone.
+template <class F>
+void for_each_utf8_piece(const std::string& path, F&& f) {
+  constexpr std::size_t kPieceBytes = 1 << 20;
+  kestro::fs::File in;
+  without_gil([&] { in = kestro::fs::File(path, O_RDONLY, "cannot open"); });
+  std::string carry, piece;
+  for (bool eof = false; !eof;) {
+    piece = std::move(carry);
+    carry.clear();
+    std::size_t had = piece.size();
+    piece.resize(had + kPieceBytes);
+    std::size_t got = without_gil([&] {
+      std::size_t n = 0;
+      while (n < kPieceBytes) {
+        long r = kestro::fs::env().read(in.fd(), piece.data() + had + n, kPieceBytes - n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) kestro::throw_io("cannot read", path);
+        if (r == 0) break;
+        n += static_cast<std::size_t>(r);
+      }
+      return n;
+    });
+    piece.resize(had + got);
+    eof = got < kPieceBytes;
+    if (!eof) {
+      std::size_t cut = piece.size();
+      // back to the start of a sequence (at most 3 continuation bytes)
+      for (int k = 0; k < 3 && cut > 0 && (static_cast<unsigned char>(piece[cut - 1]) & 0xC0) == 0x80; ++k) --cut;
+      if (cut > 0 && static_cast<unsigned char>(piece[cut - 1]) >= 0xC0) --cut;
+      if (cut > 0 && piece[cut - 1] == '\r') --cut;
+      carry.assign(piece, cut, std::string::npos);
+      piece.resize(cut);
+    }
+    if (!piece.empty() || eof) f(piece);
+  }
+}
+
+// The work file as open(path).read() gives it, holding the text once: for
+// UTF-8, a first pass measures the decoded pieces, the second copies them
+// into a str of that size. Other encodings, and bytes that do not decode
+// (so that the error is the one a whole decode raises), go the plain way.
+py::object read_text(const std::string& path) {
+  py::object encoding = text_encoding();
+  std::string codec = py::str(py::module_::import("codecs").attr("lookup")(encoding).attr("name")).cast<std::string>();
+  auto plain = [&] {
+    std::string bytes = without_gil([&] { return kestro::fs::read_file(path); });
+    py::object content = py::bytes(bytes).attr("decode")(encoding);
+    return content.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+  };
+  if (codec != "utf-8") return plain();
+  Py_ssize_t length = 0;
+  Py_UCS4 max_char = 0;
+  bool decodes = true;
+  for_each_utf8_piece(path, [&](const std::string& bytes) {
+    if (!decodes) return;
+    py::object piece;
+    if (kestro::py_common::catch_ordinary([&] { piece = decode_piece(bytes, "utf-8"); })) {
+      decodes = false;
+      return;
+    }
+    length += PyUnicode_GET_LENGTH(piece.ptr());
+    max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(piece.ptr()));
+  });
+  if (!decodes) return plain();
+  PyObject* raw = PyUnicode_New(length, max_char);
+  if (!raw) throw py::error_already_set();
+  py::object text = py::reinterpret_steal<py::object>(raw);
+  Py_ssize_t at = 0;
+  for_each_utf8_piece(path, [&](const std::string& bytes) {
+    py::object piece = decode_piece(bytes, "utf-8");
+    Py_ssize_t n = PyUnicode_GET_LENGTH(piece.ptr());
+    if (at + n > length) throw kestro::Error(kestro::Error::Code::kIo, "file changed while read", 0, path);
+    if (PyUnicode_CopyCharacters(raw, at, piece.ptr(), 0, n) < 0) throw py::error_already_set();
+    at += n;
+  });
+  if (at != length) throw kestro::Error(kestro::Error::Code::kIo, "file changed while read", 0, path);
+  return text;
 }
 
 py::object download(py::object self, py::object remote_filename) {
@@ -280,10 +414,7 @@ py::object download(py::object self, py::object remote_filename) {
   without_gil([&] { kestro::fs::rename(temp, work); });
   staged.release();
   bm.attr("log_error")("download", remote_filename, "end");
-  std::string bytes = without_gil([&] { return kestro::fs::read_file(work); });
-  // Text mode: decoded with the default encoding, universal newlines.
-  py::object content = py::bytes(bytes).attr("decode")(text_encoding());
-  content = content.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n");
+  py::object content = read_text(work);
   bm.attr("remove_file")(work);
   landed.release();
   return content;
@@ -305,16 +436,33 @@ constexpr Direction kDownload{"get_object_to_file", " download status ", " downl
 
 // One attempt: the SDK call, then the status line. A download is written
 // beside local_file and renamed into place only once complete.
-void attempt(py::object bucket, py::object ctx, py::object td_file, py::object local_file,
-             const std::string& local_text, const Direction& d) {
+void attempt(py::object self, py::object ctx, py::object td_file, py::object local_file,
+             const std::string& local_text, const Direction& d, long long multipart_threshold) {
   double start = py_time();
   py::object result;
+  // The client's own bucket carries the bytes through its unchecked twin;
+  // a bucket or call put in its place by a caller is used as it is.
+  py::object wire = kestro::oss::wire_bucket(self, d.sdk_call);
+  py::object bucket = wire.is_none() ? self.attr("bucket") : py::object();
   if (d.via_part_file) {
     kestro::fs::PartFile part(local_text);
-    result = bucket.attr(d.sdk_call)(td_file, part.path());
+    result = wire.is_none() ? bucket.attr(d.sdk_call)(td_file, part.path())
+                            : kestro::oss::get_to_file(g("oss2"), wire, td_file, part.path());
     without_gil([&] { part.commit(); });
-  } else {
+  } else if (wire.is_none()) {
     result = bucket.attr(d.sdk_call)(td_file, local_file);
+  } else {
+    std::uint64_t size = without_gil([&] { return kestro::fs::file_size(local_text); });
+    if (size >= static_cast<std::uint64_t>(multipart_threshold)) {
+      // Parts no bigger than the threshold, nor smaller than the service's
+      // least (100 KiB), nor more than it counts.
+      std::uint64_t part = std::min<std::uint64_t>(kPartSize, static_cast<std::uint64_t>(multipart_threshold));
+      part = std::max({part, kMinPartSize, (size + kMaxParts - 1) / kMaxParts});
+      result = kestro::oss::put_file_in_parts(g("oss2"), wire, g("ThreadPoolExecutor"), td_file, local_text, size,
+                                              part, kParallelParts);
+    } else {
+      result = kestro::oss::put_file(g("oss2"), wire, td_file, local_text);
+    }
   }
   double end = py_time();
   std::string line = local_text + d.status + py_str(result.attr("status")) + ", sub time ";
@@ -322,13 +470,13 @@ void attempt(py::object bucket, py::object ctx, py::object td_file, py::object l
   clog(ctx, line);
 }
 
-void transfer_one(py::object self, py::object ctx, py::object td_file, py::object local_file, const Direction& d) {
+void transfer_one(py::object self, py::object ctx, py::object td_file, py::object local_file, const Direction& d,
+                  long long multipart_threshold = kMultipartThreshold) {
   oss_key(td_file, "td_file");
   path_arg(local_file, "local_file");
-  py::object bucket = self.attr("bucket");
   std::string local_text = py_str(local_file);
   for (int i = 0; i < kWorkerAttempts; ++i) {
-    auto failure = catch_ordinary([&] { attempt(bucket, ctx, td_file, local_file, local_text, d); });
+    auto failure = catch_ordinary([&] { attempt(self, ctx, td_file, local_file, local_text, d, multipart_threshold); });
     if (!failure) return;
     kestro::py_common::SecretMask secrets = kestro::oss::held_secrets(self);
     std::string error = kestro::oss::error_text(g("oss2"), secrets, failure->value());
@@ -346,14 +494,28 @@ void transfer_one(py::object self, py::object ctx, py::object td_file, py::objec
 
 // ---- folder transfers ----------------------------------------------------
 
+// A size in bytes from 1 up to 5 GiB, or Et(2) naming the parameter.
+long long multipart_threshold_value(py::handle value) {
+  long long v = 0;
+  bool ok = PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
+  if (ok) {
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    ok = !overflow && v >= 1 && v <= (5LL << 30);
+  }
+  if (!ok)
+    raise_et(2, "multipart_threshold must be an integer from 1 to 5 GiB (5368709120), got " +
+                    py::repr(value).cast<std::string>());
+  return v;
+}
+
 using Job = fp::FileTask;
 
-void run_pool(py::object self, const char* worker, py::object ctx, py::object max_workers,
-              const std::vector<Job>& jobs) {
+void run_pool(py::object worker, py::object ctx, py::object max_workers, const std::vector<Job>& jobs) {
   std::vector<py::tuple> calls;
   calls.reserve(jobs.size());
   for (const auto& job : jobs) calls.push_back(py::make_tuple(ctx, job.key, job.local_path));
-  kestro::py_common::run_in_pool(g("ThreadPoolExecutor"), g("as_completed"), self.attr(worker), max_workers, calls);
+  kestro::py_common::run_in_pool(g("ThreadPoolExecutor"), g("as_completed"), worker, max_workers, calls);
 }
 
 // Writes the empty gzip marker under data_root() and uploads it. Written
@@ -371,9 +533,10 @@ void put_marker(py::object self, py::object ctx, const std::string& oss_folder, 
 
 void upload_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                 py::object add_success, py::object add_empty, py::object max_workers, py::object isrm,
-                py::object isdel) {
+                py::object isdel, py::object multipart_threshold) {
   check_folder_args(local_file_path, oss_file_path, max_workers, {{add_success, "add_success"}, {add_empty, "add_empty"}, {isrm, "isrm"}, {isdel, "isdel"}});
   std::string oss = oss_folder_text(oss_file_path);
+  long long threshold = multipart_threshold_value(multipart_threshold);
   double start = py_time();
   std::string local = fspath_text(local_file_path);
   bool recursive = truthy(isrm);
@@ -383,7 +546,12 @@ void upload_oss(py::object self, py::object ctx, py::object local_file_path, py:
   self.attr("delete_prefix_oss")(ctx, oss_file_path);
   clog(ctx, fp::upload_summary(jobs), fp::upload_file_lines(jobs));
   if (!jobs.empty()) {
-    run_pool(self, "_upload_oss", ctx, max_workers, jobs);
+    // The worker's own default is this one: a subclass's worker without the
+    // parameter keeps working unless a caller asks for another threshold.
+    py::object worker = self.attr("_upload_oss");
+    if (threshold != kMultipartThreshold)
+      worker = py::module_::import("functools").attr("partial")(worker, "multipart_threshold"_a = threshold);
+    run_pool(worker, ctx, max_workers, jobs);
     if (truthy(add_success)) put_marker(self, ctx, oss, "_SUCCESS");
   } else if (truthy(add_empty)) {
     put_marker(self, ctx, oss, "_EMPTY");
@@ -423,7 +591,7 @@ void download_oss(py::object self, py::object ctx, py::object local_file_path, p
         for (const auto& folder : fp::parent_folders(jobs)) kestro::fs::make_dirs(folder);
       });
     }
-    run_pool(self, "_download_oss", ctx, max_workers, jobs);
+    run_pool(self.attr("_download_oss"), ctx, max_workers, jobs);
   }
   double end = py_time();
   if (truthy(isdel)) {
@@ -456,6 +624,7 @@ PYBIND11_MODULE(oss, m) {
   m.attr("gzip") = py::module_::import("gzip");
   m.attr("random") = py::module_::import("random");
   m.attr("requests") = py::module_::import("requests");
+  kestro::oss::bind_wire(m);
 
   ClassBuilder session(m, "OssSession", py::make_tuple(m.attr("oss2").attr("Session")));
   session.def_init(&session_init, py::arg("pool_connections") = 10, py::arg("pool_maxsize") = 10);
@@ -479,10 +648,11 @@ PYBIND11_MODULE(oss, m) {
       .def("download", &download, py::arg("remote_filename"))
       .def(
           "_upload_oss",
-          [](py::object self, py::object ctx, py::object td_file, py::object local_file) {
-            transfer_one(self, ctx, td_file, local_file, kUpload);
+          [](py::object self, py::object ctx, py::object td_file, py::object local_file, py::object threshold) {
+            transfer_one(self, ctx, td_file, local_file, kUpload, multipart_threshold_value(threshold));
           },
-          py::arg("ctx"), py::arg("td_file"), py::arg("local_file"))
+          py::arg("ctx"), py::arg("td_file"), py::arg("local_file"), py::kw_only(),
+          py::arg("multipart_threshold") = kMultipartThreshold)
       .def(
           "_download_oss",
           [](py::object self, py::object ctx, py::object td_file, py::object local_file) {
@@ -491,7 +661,8 @@ PYBIND11_MODULE(oss, m) {
           py::arg("ctx"), py::arg("td_file"), py::arg("local_file"))
       .def("upload_oss", &upload_oss, py::arg("ctx"), py::arg("local_file_path"), py::arg("oss_file_path"),
            py::arg("add_success") = false, py::arg("add_empty") = false, py::arg("max_workers") = 200,
-           py::arg("isrm") = false, py::arg("isdel") = true)
+           py::arg("isrm") = false, py::arg("isdel") = true, py::kw_only(),
+           py::arg("multipart_threshold") = kMultipartThreshold)
       .def("download_oss", &download_oss, py::arg("ctx"), py::arg("local_file_path"), py::arg("oss_file_path"),
            py::arg("max_workers") = 200, py::arg("isrm") = false, py::arg("isdel") = true);
   client.attr("__doc__", py::str("OSS client for one bucket: listing, deleting, single-object and folder transfers."));

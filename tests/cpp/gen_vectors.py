@@ -2,7 +2,10 @@
 
 Lines: "repr <hex bits> <repr(x)>", "round <hex bits> <repr(round(x, 4))>",
 "norm <path> <posixpath.normpath>" (paths never contain spaces),
-"token <JSON number token> <repr(float(token))>".
+"token <JSON number token> <repr(float(token))>",
+"crc64 <offset> <length> <CRC>": the SDK's own CRC-64 (oss2.utils.Crc64) of
+bytes offset..offset+length of the splitmix64 stream that test_crc64.cpp
+rebuilds.
 """
 import os
 import posixpath
@@ -51,6 +54,35 @@ def number_tokens(rnd, values):
     return tokens
 
 
+def splitmix_bytes(n):
+    """Little-endian words of splitmix64 from seed 0, as test_crc64.cpp makes them."""
+    mask = (1 << 64) - 1
+    state, out = 0, bytearray()
+    while len(out) < n:
+        state = (state + 0x9E3779B97F4A7C15) & mask
+        z = state
+        z = ((z ^ (z >> 30)) * 0xBF58476D1CE4E5B9) & mask
+        z = ((z ^ (z >> 27)) * 0x94D049BB133111EB) & mask
+        out += struct.pack("<Q", z ^ (z >> 31))
+    return bytes(out[:n])
+
+
+def crc64_lines(rnd):
+    import oss2
+
+    def sdk_crc(data):
+        crc = oss2.utils.Crc64(0)
+        crc.update(data)
+        return crc.crc
+
+    data = splitmix_bytes(3 << 20)
+    # every length up to 4096 at every alignment, then big random pieces
+    cases = [(n % 16, n) for n in range(4097)]
+    cases += [(rnd.randint(0, 64), rnd.randint(4097, (3 << 20) - 64)) for _ in range(24)]
+    cases += [(0, len(data))]
+    return ["crc64 %d %d %d\n" % (off, n, sdk_crc(data[off:off + n])) for off, n in cases]
+
+
 def main(out_path):
     rnd = random.Random(20261208)
     values = [0.0, -0.0, 1.0, 100.0, 1e16, 1e-05, 1e-4, 0.0001, 123456789012345680.0, 1.5e-07, 0.1, 0.2 + 0.1,
@@ -80,6 +112,7 @@ def main(out_path):
                 p = "/" * rnd.randint(1, 3) + p
             if p and " " not in p:
                 f.write("norm %s %s\n" % (p, posixpath.normpath(p)))
+        f.writelines(crc64_lines(rnd))
 
 
 if __name__ == "__main__":

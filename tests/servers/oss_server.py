@@ -134,6 +134,9 @@ class OssServer:
         self.requests = []
         self.faults = []
         self.restore_status = 400  # a standard-class object cannot be restored
+        # the largest body one PUT of an object may carry (the service's is
+        # 5 GiB); tests lower it to see big files go in parts
+        self.max_put_size = 5 << 30
         owner = self
 
         class Handler(_Handler):
@@ -338,10 +341,13 @@ class _Handler(BaseHTTPRequestHandler):
                 return self._list(bucket, store, query)
             return self._error(501, "NotImplemented", "bucket operation not supported")
         if "uploads" in query or "uploadId" in query:
-            return self._multipart(method, bucket, store, key, query, body)
+            return self._multipart(method, bucket, store, key, query, body, fault)
         if method == "PUT":
             if any(q in query for q in ("partNumber", "acl", "symlink", "tagging")):
                 return self._error(501, "NotImplemented", "object operation not supported", key)
+            if len(body) > owner.max_put_size:
+                return self._error(400, "EntityTooLarge", "Your proposed upload exceeds the maximum allowed size.",
+                                   key)
             with owner.lock:
                 store[key] = body
             headers = self._object_headers(body, fault)
@@ -393,7 +399,7 @@ class _Handler(BaseHTTPRequestHandler):
         return self._send(status, data, headers)
 
     # --- multipart uploads ---------------------------------------------------
-    def _multipart(self, method, bucket, store, key, query, body):
+    def _multipart(self, method, bucket, store, key, query, body, fault=None):
         owner = self.server_owner
         if method == "POST" and "uploads" in query:
             with owner.lock:
@@ -412,7 +418,7 @@ class _Handler(BaseHTTPRequestHandler):
         if method == "PUT" and "partNumber" in query:
             with owner.lock:
                 upload["parts"][int(query["partNumber"])] = body
-            headers = self._object_headers(body, None)
+            headers = self._object_headers(body, fault)
             return self._send(200, b"", {"ETag": headers["ETag"],
                                          "x-oss-hash-crc64ecma": headers["x-oss-hash-crc64ecma"]})
         if method == "DELETE":
@@ -442,7 +448,7 @@ class _Handler(BaseHTTPRequestHandler):
                     owner.uploads.pop(upload_id, None)
             if missing:
                 return self._error(400, "InvalidPart", "One or more of the specified parts could not be found.", key)
-            headers = self._object_headers(data, None)
+            headers = self._object_headers(data, fault)
             return self._xml("<CompleteMultipartUploadResult><Bucket>%s</Bucket><Key>%s</Key><ETag>%s</ETag>"
                              "</CompleteMultipartUploadResult>" % (escape(bucket), escape(key), headers["ETag"]),
                              {"ETag": headers["ETag"], "x-oss-hash-crc64ecma": headers["x-oss-hash-crc64ecma"]})

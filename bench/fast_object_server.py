@@ -1,0 +1,101 @@
+"""A plain object server for big-file benchmarks: PUT and GET of whole
+objects, kept as files in a folder, bodies moved in 4 MiB pieces and sent
+with sendfile. No signature check and no listing; with --crc it answers the
+CRC-64 header of what it stored (computed with the SDK's crcmod, so slower).
+
+    python bench/fast_object_server.py FOLDER [--crc]    prints "READY <port>"
+"""
+import os
+import socket
+import sys
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import unquote, urlsplit
+
+PIECE = 4 << 20
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    folder = "."
+    crc = None
+
+    def log_message(self, *args):
+        pass
+
+    def _path(self):
+        key = unquote(urlsplit(self.path).path).lstrip("/").replace("/", "%2F")
+        return os.path.join(self.folder, key)
+
+    def _answer(self, status, headers=(), length=0):
+        self.send_response(status)
+        self.send_header("x-oss-request-id", "bench")
+        self.send_header("Content-Length", str(length))
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+
+    def do_PUT(self):
+        left = int(self.headers.get("Content-Length") or 0)
+        buf = bytearray(PIECE)
+        view = memoryview(buf)
+        crc = 0
+        with open(self._path(), "wb", buffering=0) as f:
+            while left:
+                n = self.rfile.readinto(view[:min(PIECE, left)])
+                if not n:
+                    return
+                f.write(view[:n])
+                if self.crc:
+                    crc = self.crc(view[:n], crc)
+                left -= n
+        headers = [("ETag", '"bench"')] + ([("x-oss-hash-crc64ecma", str(crc))] if self.crc else [])
+        self._answer(200, headers)
+
+    def do_GET(self):
+        try:
+            f = open(self._path(), "rb")
+        except OSError:
+            return self._answer(404)
+        with f:
+            size = os.fstat(f.fileno()).st_size
+            headers = [("ETag", '"bench"'), ("Content-Type", "application/octet-stream")]
+            if self.crc:
+                crc = 0
+                while True:
+                    piece = f.read(PIECE)
+                    if not piece:
+                        break
+                    crc = self.crc(piece, crc)
+                f.seek(0)
+                headers.append(("x-oss-hash-crc64ecma", str(crc)))
+            self._answer(200, headers, size)
+            self.wfile.flush()
+            self.connection.sendfile(f)
+
+    def do_DELETE(self):
+        try:
+            os.unlink(self._path())
+        except OSError:
+            pass
+        self._answer(204)
+
+
+def main(argv):
+    folder = argv[0]
+    Handler.folder = folder
+    if "--crc" in argv:
+        import crcmod
+
+        Handler.crc = crcmod.mkCrcFun(0x142F0E1EBA9EA3693, initCrc=0, xorOut=0xFFFFFFFFFFFFFFFF, rev=True)
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    server.handle_error = lambda request, address: None  # clients that hang up are no news
+    print("READY %d" % server.server_address[1], flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
