@@ -442,7 +442,7 @@ py::object get_data_raw_pyhive(py::object self, py::object ctx, py::object sql, 
   text_arg(sql, "sql");
   const long long attempts = count_arg(retry_count, "retry_count", std::numeric_limits<long long>::min(), kMaxAttempts);
   check_attempt_args(block_size, fetch_size, read_timeout, upcount);
-  if (attempts > 0) kestro::quorel::check_conn_info(self.attr("hive_conn_info"), true);
+  if (attempts > 0) kestro::quorel::check_conn_info(self.attr("hive_conn_info"), false);  // its shape only: the attempt, which a subclass may replace, needs a real port
   py::object unique_path = self.attr("gen_local_unique_file")();
   std::optional<py::error_already_set> last_error;
   for (long long i = 0; i < attempts; ++i) {
