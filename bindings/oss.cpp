@@ -371,7 +371,8 @@ void put_marker(py::object self, py::object ctx, const std::string& oss_folder, 
 void upload_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                 py::object add_success, py::object add_empty, py::object max_workers, py::object isrm,
                 py::object isdel) {
-  check_folder_args(local_file_path, oss_file_path, max_workers, {{add_success, "add_success"}, {add_empty, "add_empty"}, {isrm, "isrm"}, {isdel, "isdel"}});
+  check_folder_args(local_file_path, oss_file_path, max_workers,
+                    {{add_success, "add_success"}, {add_empty, "add_empty"}, {isrm, "isrm"}, {isdel, "isdel"}});
   double start = py_time();
   self.attr("delete_prefix_oss")(ctx, oss_file_path);
   std::string local = fspath_text(local_file_path);
