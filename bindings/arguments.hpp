@@ -30,7 +30,8 @@ inline std::string type_name(py::handle value) {
 // What a refusal may show of a value: numbers and None as they are,
 // anything else by its type only.
 inline std::string shown(py::handle value) {
-  if (value.is_none() || PyBool_Check(value.ptr()) || PyFloat_Check(value.ptr())) return py::repr(value).cast<std::string>();
+  if (value.is_none() || PyBool_Check(value.ptr()) || PyFloat_Check(value.ptr()))
+    return py::repr(value).cast<std::string>();
   if (PyLong_Check(value.ptr())) {
     std::string digits = py::repr(value).cast<std::string>();
     return digits.size() <= 40 ? digits : "an integer of " + std::to_string(digits.size()) + " digits";
@@ -62,7 +63,8 @@ inline long long count_arg(py::handle value, const char* name, long long lo, lon
   }
   std::string message = std::string(name) + " must be ";
   if (requirement) message += requirement;
-  else if (is_int && overflow == 0) message += (n < lo ? "at least " + std::to_string(lo) : "at most " + std::to_string(hi));
+  else if (is_int && overflow == 0)
+    message += n < lo ? "at least " + std::to_string(lo) : "at most " + std::to_string(hi);
   else message += "a whole number " + range_text(lo, hi) + ", not " + shown(value);
   raise_et(2, message);
 }
@@ -89,8 +91,9 @@ inline double seconds_arg(py::handle value, const char* name, double lo, bool lo
   ok = ok && std::isfinite(x) && (lo_included ? x >= lo : x > lo) && x <= hi;
   if (!ok) {
     std::string bound = lo_included ? "at least " : "above ";
-    raise_et(2, std::string(name) + " must be a finite number of seconds " + bound + py::repr(py::float_(lo)).cast<std::string>() +
-                    " and at most " + py::repr(py::float_(hi)).cast<std::string>() + ", not " + shown(value));
+    raise_et(2, std::string(name) + " must be a finite number of seconds " + bound +
+                    py::repr(py::float_(lo)).cast<std::string>() + " and at most " +
+                    py::repr(py::float_(hi)).cast<std::string>() + ", not " + shown(value));
   }
   return x;
 }

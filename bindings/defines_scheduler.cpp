@@ -43,7 +43,8 @@ py::object scheduler_post(py::object self, const char* op, const char* names_fie
   // Form encoding drops a None field and sends other types as their text:
   // a request the scheduler could only refuse, or misread.
   kestro::py_common::text_arg(user_token, "user_token");
-  for (py::handle name : kestro::py_common::list_arg(names, names_field)) kestro::py_common::text_arg(name, names_field);
+  for (py::handle name : kestro::py_common::list_arg(names, names_field))
+    kestro::py_common::text_arg(name, names_field);
   if (with_range) {
     kestro::py_common::optional_text_arg(start_time, "start_time");
     kestro::py_common::optional_text_arg(end_time, "end_time");

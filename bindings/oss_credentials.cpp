@@ -56,7 +56,8 @@ bool badly_framed(py::handle text) {
 // The message names the parameter only: the value is a secret.
 void check_secret_text(py::handle value, const char* name) {
   if (value.is_none()) return;
-  if (!is_text(value)) raise_et(2, std::string(name) + " must be str or None, not " + kestro::py_common::type_name(value));
+  if (!is_text(value))
+    raise_et(2, std::string(name) + " must be str or None, not " + kestro::py_common::type_name(value));
   if (badly_framed(value))
     raise_et(2, std::string(name) + " must not have leading or trailing blanks or hold control characters");
 }

@@ -97,7 +97,8 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
     if (!code.equal(py::int_(0))) {
       // the platform may quote the token it refused
       bm.attr("log_error")("sql error:", secrets.loggable(data));
-      sql_error = secrets.apply(py::bytes(line.data(), line.size()).attr("decode")("utf-8", "replace").cast<std::string>());
+      sql_error = secrets.apply(
+          py::bytes(line.data(), line.size()).attr("decode")("utf-8", "replace").cast<std::string>());
       return false;
     }
     py::object cols = data[py::str("data")][py::str("headers")];

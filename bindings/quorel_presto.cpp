@@ -467,7 +467,8 @@ py::object get_data_raw_pyhive(py::object self, py::object ctx, py::object sql, 
 
 void kestro::quorel::check_conn_info(py::handle conn_info, bool for_query) {
   py::sequence pair = list_arg(conn_info, "hive_conn_info");
-  if (py::len(pair) != 2) raise_et(2, "hive_conn_info must be [host, port], not " + std::to_string(py::len(pair)) + " items");
+  if (py::len(pair) != 2)
+    raise_et(2, "hive_conn_info must be [host, port], not " + std::to_string(py::len(pair)) + " items");
   std::string host = text_arg(pair[0], "hive_conn_info host", false);
   for (const char* prefix : {"https://", "http://"})
     if (host.rfind(prefix, 0) == 0) host = host.substr(std::string(prefix).size());
@@ -487,7 +488,8 @@ void kestro::quorel::check_conn_info(py::handle conn_info, bool for_query) {
     refuse_type("hive_conn_info port", "int or str", port);
   }
   const long long lo = for_query ? 1 : 0;
-  if (n < lo || n > 65535) raise_et(2, "hive_conn_info port must be a whole number from " + std::to_string(lo) + " to 65535");
+  if (n < lo || n > 65535)
+    raise_et(2, "hive_conn_info port must be a whole number from " + std::to_string(lo) + " to 65535");
 }
 
 void kestro::quorel::check_verify(py::handle verify, const char* name) {

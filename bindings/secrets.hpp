@@ -174,7 +174,8 @@ class SecretMask {
       if (f.size() >= kMaskableLength && std::find(forms_.begin(), forms_.end(), f) == forms_.end())
         forms_.push_back(f);
     // longest first: a form that holds a shorter one is masked whole
-    std::sort(forms_.begin(), forms_.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    std::sort(forms_.begin(), forms_.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
   }
 
   static char lower(char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; }

@@ -155,3 +155,21 @@ def test_a_query_token_in_a_malformed_answer_is_masked(local_mode, caplog):
             q.get_data_csv({}, "select 1")
     assert "get data error" in caplog.text
     assert_no_form(TOKEN, err.value.getmsg(), chain_text(err.value), caplog.text)
+
+
+def test_a_query_token_quoted_by_the_engine_is_masked(local_mode, fast_sleep, capsys):
+    from servers.presto import Page, PrestoServer, engine_error
+
+    engine = PrestoServer(stall_seconds=5).start()
+    try:
+        engine.add_query("q", [("a", "bigint")], [Page(error=engine_error(echoes(TOKEN)), fault="error")])
+        q = ThinkDataQuery("u", TOKEN, hive_conn_info=engine.address)
+        with pytest.raises(Exception) as err:
+            q.get_data_raw_pyhive({}, "q", retry_count=1)
+    finally:
+        engine.stop()
+    out = capsys.readouterr().out
+    # the engine's own error reaches the caller unchanged; what kestro logged is masked
+    assert "get data error:" in out and "******" in out
+    assert_no_form(TOKEN, out)
+    assert "refused" in str(err.value)
