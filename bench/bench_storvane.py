@@ -216,9 +216,10 @@ def main():
     parser.add_argument("--override", action="store_true",
                         help="a subclass replacing get_s3_client: one client per file task")
     args = parser.parse_args()
-    if args.plain:
-        import botocore
+    import botocore
 
+    real_version = botocore.__version__
+    if args.plain:
         botocore.__version__ = "0.0.0"  # before kestro.s3.storvane loads
 
     os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: records are printed
@@ -271,7 +272,7 @@ def main():
     floor = files_floor + 2 * 0.5
     print("upload_folder: %d files of %d bytes, %d workers, moto_server in its own process"
           % (args.files, args.size, args.workers))
-    print("botocore %s%s; kestro: %s" % (botocore_version(), " (reported as 0.0.0)" if args.plain else "",
+    print("botocore %s%s; kestro: %s" % (real_version, " (reported as %s)" % botocore_version() if args.plain else "",
                                           "one client per file task (get_s3_client replaced)" if args.override
                                           else "one client per call, shared by its file tasks"))
     print("kestro     %7.2f s  (%.2f x floor; %.2f x the file records' pauses alone)"
