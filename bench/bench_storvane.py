@@ -8,15 +8,22 @@ pauses its thread 0.5 s, so the floor is files x 0.5 / workers, plus the
 folder's own two records (its summary before the tasks and its closing
 line after them): 2 x 0.5 s that nothing overlaps.
 
-    .venv/bin/python bench/bench_storvane.py [--files 1000] [--size 16384] [--workers 50] [--plain]
+    .venv/bin/python bench/bench_storvane.py [--files 1000] [--size 16384] [--workers 50]
+        [--rounds 1] [--plain] [--override] [--skip-reference]
 
-kestro shares botocore's read-only parts between its per-task sessions and
-clients only on the botocore releases that sharing is tested with; --plain
-makes botocore report a release outside them, so the plain path runs. The
-path that ran is printed.
+--rounds N runs kestro's upload N times (each into an empty prefix) and
+prints the min and median. --plain makes botocore report a release kestro
+has never seen (kestro does not look at it: the figures must not move).
+--override runs kestro through a subclass that replaces get_s3_client, so
+that every file task makes its own client as described, instead of sharing
+the one client Storvane's own factories make for the call. The peak RSS
+and the collector's time are those of the first kestro run (with
+--files 10000 --skip-reference for the memory figures).
 """
 import argparse
 import os
+import resource
+import statistics
 import random
 import shutil
 import sys
@@ -188,6 +195,10 @@ def objects_per_client(store):
     return alive - 1  # the list gc.get_objects() returned
 
 
+def peak_rss_mib():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+
+
 def botocore_version():
     import botocore
 
@@ -200,18 +211,27 @@ def main():
     parser.add_argument("--size", type=int, default=16384)
     parser.add_argument("--workers", type=int, default=50)
     parser.add_argument("--skip-reference", action="store_true")
-    parser.add_argument("--plain", action="store_true", help="as on a botocore release outside the tested ones")
+    parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--plain", action="store_true", help="as on a botocore release kestro has never seen")
+    parser.add_argument("--override", action="store_true",
+                        help="a subclass replacing get_s3_client: one client per file task")
     args = parser.parse_args()
-    if args.plain:
-        import botocore
+    import botocore
 
-        botocore.__version__ = "0.0.0"  # before kestro.s3.storvane loads and decides
+    real_version = botocore.__version__
+    if args.plain:
+        botocore.__version__ = "0.0.0"  # before kestro.s3.storvane loads
 
     os.environ.pop("DJANGO_SETTINGS_MODULE", None)  # "local" mode: records are printed
     import boto3
 
-    from kestro.s3 import storvane
     from kestro.s3.storvane import Storvane
+
+    class OwnClient(Storvane):
+        def get_s3_client(self):
+            return super().get_s3_client()
+
+    kestro_cls = OwnClient if args.override else Storvane
     from servers.moto import moto_server
 
     work = tempfile.mkdtemp(prefix="kestro-bench-s3-")
@@ -225,8 +245,14 @@ def main():
                 pages = raw.get_paginator("list_objects_v2").paginate(Bucket="bench", Prefix=remote + "/")
                 return sum(len(p.get("Contents", [])) for p in pages)
 
-            kestro_store = Storvane({}, "ak", "sk", "bench", REGION, endpoint_url=endpoint)
+            kestro_store = kestro_cls({}, "ak", "sk", "bench", REGION, endpoint_url=endpoint)
+            kestro_rss_before = peak_rss_mib()
             kestro, kestro_gc = timed_upload(kestro_store, work, args.files, args.size, args.workers, check)
+            kestro_rss = peak_rss_mib()
+            rounds = [kestro]
+            for i in range(1, args.rounds):
+                rounds.append(timed_upload(kestro_store, work, args.files, args.size, args.workers, check,
+                                           remote="bench/out%d" % i)[0])
             # into a target as empty as the main run's was
             empty, _ = timed_upload(kestro_store, work, 0, args.size, args.workers, check, remote="bench/empty")
             kestro_objects = objects_per_client(kestro_store)
@@ -246,10 +272,16 @@ def main():
     floor = files_floor + 2 * 0.5
     print("upload_folder: %d files of %d bytes, %d workers, moto_server in its own process"
           % (args.files, args.size, args.workers))
-    print("kestro path: %s" % ("botocore parts shared (botocore %s)" % botocore_version() if storvane._botocore_shared
-                               else "plain per-task sessions and clients"))
+    print("botocore %s%s; kestro: %s" % (real_version, " (reported as %s)" % botocore_version() if args.plain else "",
+                                          "one client per file task (get_s3_client replaced)" if args.override
+                                          else "one client per call, shared by its file tasks"))
     print("kestro     %7.2f s  (%.2f x floor; %.2f x the file records' pauses alone)"
           % (kestro, kestro / floor, kestro / files_floor))
+    if len(rounds) > 1:
+        print("kestro, %d rounds: min %.2f s (%.2f x floor), median %.2f s (%.2f x floor)"
+              % (len(rounds), min(rounds), min(rounds) / floor, statistics.median(rounds),
+                 statistics.median(rounds) / floor))
+    print("kestro peak RSS %.1f MiB (%.1f MiB before the upload)" % (kestro_rss, kestro_rss_before))
     if reference is not None:
         print("reference  %7.2f s  (%.2f x floor; %.2f x the file records' pauses alone)"
               % (reference, reference / floor, reference / files_floor))

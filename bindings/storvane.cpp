@@ -3,6 +3,7 @@
 // in storvane_folder.cpp.
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -17,12 +18,7 @@ using kestro::py_common::ClassBuilder;
 
 namespace kestro::storvane {
 
-namespace {
-PyObject* g_model_loader = nullptr;  // leaked: lives as long as the interpreter
-}  // namespace
-
-py::object make_s3_from(py::object self, py::object session, const char* kind) {
-  py::object config = self.attr("get_s3_config")();
+py::object make_s3_from(py::object self, py::object session, const char* kind, py::object config) {
   py::object endpoint = py::getattr(self, "endpoint_url", py::none());
   py::object factory = session.attr(kind);
   if (endpoint.is_none()) return factory("s3", "config"_a = config);
@@ -31,28 +27,130 @@ py::object make_s3_from(py::object self, py::object session, const char* kind) {
 
 namespace {
 
-bool is_client_error(const py::error_already_set& e) {
-  return e.matches(module_attr("ClientError"));
+// Storvane's own factories and file tasks (the functions behind the
+// methods), by name; leaked with the class.
+PyObject* g_own_methods = nullptr;
+
+// `self.<name>` is the method Storvane defines: not replaced by a subclass
+// or on the instance.
+bool is_own_method(py::handle self, const char* name) {
+  if (g_own_methods == nullptr) return false;
+  PyObject* own = PyDict_GetItemString(g_own_methods, name);  // borrowed
+  py::object bound = py::getattr(self, name, py::none());
+  return own != nullptr && PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == own;
 }
 
-// Each new session would otherwise load and parse the service models again
-// (about a quarter of a second with the GIL held, for every file task).
-// Once loaded they are only read, so sessions with the same model search
-// path use the first one's loader; sessions and clients themselves stay
-// private to the thread that made them.
-void share_model_loader(py::handle session) {
-  if (!botocore_shared()) return;
-  if (!py::hasattr(session, "_session") || !py::hasattr(session, "_loader")) return;
-  py::object own = session.attr("_loader");
-  if (!py::hasattr(own, "search_paths")) return;
-  if (g_model_loader == nullptr) {
-    g_model_loader = own.inc_ref().ptr();
+// botocore's data path setting -> the model loader shared by every session
+// the factories make with that setting; leaked, like the module.
+PyObject* g_loaders = nullptr;
+
+// boto3's own Session class; leaked, like the module.
+PyObject* g_boto3_session_type = nullptr;
+
+// A new botocore session, as boto3 would make it, whose model loader is
+// the one shared by the sessions made here before. A loader only reads
+// model files and keeps what it parsed, so sharing it spares each session
+// loading and parsing the service models again (a large part of what a
+// new session and client cost, with the GIL held).
+py::object botocore_session_sharing_models() {
+  py::object session = py::module_::import("botocore.session").attr("get_session")();
+  // The loader a session would make itself reads this setting.
+  py::object data_path = session.attr("get_config_variable")("data_path");
+  if (!data_path.is_none() && !py::isinstance<py::str>(data_path)) return session;
+  if (g_loaders == nullptr) g_loaders = py::dict().release().ptr();
+  py::dict loaders = py::reinterpret_borrow<py::dict>(g_loaders);
+  py::object loader = loaders.attr("get")(data_path);
+  if (loader.is_none()) {
+    loader = py::module_::import("botocore.loaders").attr("create_loader")(data_path);
+    loader = loaders.attr("setdefault")(data_path, loader);
+  }
+  session.attr("register_component")("data_loader", loader);
+  return session;
+}
+
+// Every boto3 session adds boto3's own model folder to its loader's search
+// paths; on a shared loader each new session would add it once more.
+// Repeats at the end of the list are dropped (the first one found is the
+// one searched). No Python code runs between the checks and the removal,
+// so no other thread sees the list half done.
+void drop_repeated_search_paths(py::handle loader) {
+  py::object paths = py::getattr(loader, "search_paths", py::none());
+  if (!PyList_CheckExact(paths.ptr())) return;
+  PyObject* list = paths.ptr();
+  while (PyList_GET_SIZE(list) > 1) {
+    Py_ssize_t last = PyList_GET_SIZE(list) - 1;
+    py::object earlier = py::reinterpret_steal<py::object>(PyList_GetSlice(list, 0, last));
+    if (!earlier) throw py::error_already_set();
+    int repeated = PySequence_Contains(earlier.ptr(), PyList_GET_ITEM(list, last));
+    if (repeated < 0) throw py::error_already_set();
+    if (repeated == 0) break;
+    if (PyList_SetSlice(list, last, last + 1, nullptr) < 0) throw py::error_already_set();
+  }
+}
+
+}  // namespace
+
+void close_client(py::handle client) {
+  // Closing only lets connections go; a failure there changes nothing the
+  // caller asked for.
+  auto failure = kestro::py_common::catch_ordinary([&] { client.attr("close")(); });
+  (void)failure;
+}
+
+py::object call_client(py::object self, const char* task_name, long long workers) {
+  for (const char* name : {"get_s3_session", "get_s3_config", "get_s3_client", task_name})
+    if (!is_own_method(self, name)) return py::none();
+  py::object session = self.attr("get_s3_session")();
+  py::object config = self.attr("get_s3_config")();
+  // The connections `workers` tasks' own clients would have had together.
+  long long each = std::max(1LL, config.attr("max_pool_connections").cast<long long>());
+  py::object pool = module_attr("Config")("max_pool_connections"_a = each * workers);
+  return make_s3_from(self, session, "client", config.attr("merge")(pool));
+}
+
+TaskClient::TaskClient(py::object self, py::object shared) {
+  if (!shared.is_none()) {
+    client = std::move(shared);
     return;
   }
-  py::handle shared(g_model_loader);
-  if (own.is(shared) || !own.attr("search_paths").equal(shared.attr("search_paths"))) return;
-  session.attr("_session").attr("register_component")("data_loader", shared);
-  session.attr("_loader") = shared;
+  close_ = is_own_method(self, "get_s3_client");
+  client = self.attr("get_s3_client")();
+}
+
+void TaskClient::release() {
+  py::object own = std::move(client);
+  client = py::none();
+  if (close_ && own) close_client(own);
+  close_ = false;
+}
+
+TaskClient::~TaskClient() {
+  if (!close_) return;
+  // Also on the way out of an error: keep that error as it is.
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  try {
+    release();
+  } catch (...) {
+  }
+  PyErr_Restore(type, value, trace);
+}
+
+void remember_boto3_session_type() {
+  g_boto3_session_type = py::object(py::module_::import("boto3.session").attr("Session")).release().ptr();
+}
+
+void remember_own_methods(py::handle cls) {
+  py::dict own;
+  for (const char* name : {"get_s3_session", "get_s3_config", "get_s3_client", "_upload_i", "_download_i"})
+    own[name] = py::object(cls.attr(name));
+  g_own_methods = own.release().ptr();
+}
+
+namespace {
+
+bool is_client_error(const py::error_already_set& e) {
+  return e.matches(module_attr("ClientError"));
 }
 
 // ---- construction and factories ------------------------------------------
@@ -80,18 +178,26 @@ py::object get_s3_config(py::object) {
 }
 
 py::object get_s3_session(py::object self) {
-  BuildingScope building;
-  py::object session = module_attr("boto3").attr("Session")(
-      "aws_access_key_id"_a = self.attr("access_key"), "aws_secret_access_key"_a = self.attr("secret_key"),
-      "region_name"_a = self.attr("region_name"));
-  say_botocore_not_shared();
-  share_model_loader(session);
+  py::dict kwargs("aws_access_key_id"_a = self.attr("access_key"), "aws_secret_access_key"_a = self.attr("secret_key"),
+                  "region_name"_a = self.attr("region_name"));
+  py::object session_type = module_attr("boto3").attr("Session");
+  // boto3's Session (or a subclass) takes the botocore session to build on;
+  // anything else put in its place gets the described keywords alone.
+  bool boto3_session = PyType_Check(session_type.ptr()) &&
+                       PyObject_IsSubclass(session_type.ptr(), g_boto3_session_type) == 1;
+  py::object core;
+  if (boto3_session) {
+    core = botocore_session_sharing_models();
+    kwargs["botocore_session"] = core;
+  }
+  py::object session = session_type(**kwargs);
+  if (core) drop_repeated_search_paths(core.attr("get_component")("data_loader"));
   return session;
 }
 
 py::object make_s3(py::object self, const char* kind) {
-  BuildingScope building;
-  return make_s3_from(self, self.attr("get_s3_session")(), kind);
+  py::object session = self.attr("get_s3_session")();
+  return make_s3_from(self, session, kind, self.attr("get_s3_config")());
 }
 
 py::object get_s3_client(py::object self) { return make_s3(self, "client"); }
@@ -228,8 +334,7 @@ PYBIND11_MODULE(storvane, m) {
   m.attr("boto3") = py::module_::import("boto3");
   m.attr("Config") = py::module_::import("botocore.config").attr("Config");
   m.attr("ClientError") = py::module_::import("botocore.exceptions").attr("ClientError");
-  sv::install_botocore_sharing();
-  m.attr("_botocore_shared") = py::bool_(sv::botocore_shared());
+  sv::remember_boto3_session_type();
 
   // One context shared by every instance made without one.
   py::dict default_ctx;
@@ -253,6 +358,6 @@ PYBIND11_MODULE(storvane, m) {
       .def("delete_file", &sv::delete_file, py::arg("remote_path"))
       .def("delete_folder", &sv::delete_folder, py::arg("remote_path"));
   sv::define_folder_transfers(cls);
-  sv::remember_own_factories(cls.cls());
+  sv::remember_own_methods(cls.cls());
   cls.attr("__doc__", py::str("Handle on one S3 bucket: client factories, object operations, folder transfers."));
 }

@@ -33,15 +33,16 @@ struct Direction {
 constexpr Direction kUpload{"upload", true};
 constexpr Direction kDownload{"download", false};
 
-// One file, up to `retry_count` attempts over one client, with a random
-// pause of 60 to 120 whole seconds between attempts.
+// One file, up to `retry_count` attempts over one client (the call's
+// `shared` one, or when None its own), with a random pause of 60 to 120
+// whole seconds between attempts.
 void file_task(py::object self, py::object remote_file, py::object local_file, py::object retry_count,
-               const Direction& d) {
+               const Direction& d, py::object shared) {
   kestro::py_common::key_arg(remote_file, "remote_file", kMaxKeyBytes);
   path_arg(local_file, "local_file");
   py::object ctx = self.attr("ctx");
   long long attempts = count_arg(retry_count, "retry_count");
-  TaskClient task(self);
+  TaskClient task(self, std::move(shared));
   py::object& client = task.client;
   py::object bucket = self.attr("bucket");
   const std::string local = py::str(local_file);
@@ -74,14 +75,23 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
   }
 }
 
-void run_tasks(py::object self, const char* task_name, const std::vector<FileTask>& tasks, long long workers,
+void run_tasks(py::object self, const Direction& d, const std::vector<FileTask>& tasks, long long workers,
                py::object retry_count) {
+  const char* task_name = d.upload ? "_upload_i" : "_download_i";
   py::module_ futures_mod = py::module_::import("concurrent.futures");
   std::vector<py::tuple> calls;
   calls.reserve(tasks.size());
   for (const auto& t : tasks) calls.push_back(py::make_tuple(t.key, t.local_path, retry_count));
-  kestro::py_common::run_in_pool(futures_mod.attr("ThreadPoolExecutor"), futures_mod.attr("as_completed"),
-                                 self.attr(task_name), py::int_(workers), calls);
+  py::object shared = call_client(self, task_name, workers);
+  py::object fn = self.attr(task_name);
+  if (!shared.is_none())
+    fn = py::cpp_function([self, shared, d](py::object remote_file, py::object local_file, py::object count) {
+      file_task(self, remote_file, local_file, count, d, shared);
+    });
+  kestro::py_common::run_in_pool(futures_mod.attr("ThreadPoolExecutor"), futures_mod.attr("as_completed"), fn,
+                                 py::int_(workers), calls);
+  // After a failure the tasks still running keep using it: left to them.
+  if (!shared.is_none()) close_client(shared);
 }
 
 // A local folder whose removal would take the current or the root folder
@@ -160,7 +170,7 @@ void upload_folder(py::object self, py::object local_path, py::object remote_pat
     self.attr("delete_folder")(py::str(fp::folder_prefix(remote)));
   clog(ctx, fp::upload_summary(tasks), fp::upload_file_lines(tasks));
   if (!tasks.empty()) {
-    run_tasks(self, "_upload_i", tasks, workers, retry_count);
+    run_tasks(self, kUpload, tasks, workers, retry_count);
     if (truthy(add_success)) write_marker(self, remote, "_SUCCESS");
   } else if (truthy(add_empty)) {
     write_marker(self, remote, "_EMPTY");
@@ -204,7 +214,7 @@ void download_folder(py::object self, py::object local_path, py::object remote_p
     if (recursive)
       for (const auto& folder : fp::parent_folders(tasks)) kestro::fs::make_dirs(folder);
   });
-  if (!tasks.empty()) run_tasks(self, "_download_i", tasks, workers, retry_count);
+  if (!tasks.empty()) run_tasks(self, kDownload, tasks, workers, retry_count);
   py::float_ end(kestro::py_common::py_time());
   py::print(remote_path);
   if (truthy(isdel)) {
@@ -229,13 +239,13 @@ void define_folder_transfers(kestro::py_common::ClassBuilder& cls) {
   cls.def(
          "_upload_i",
          [](py::object self, py::object remote_file, py::object local_file, py::object retry_count) {
-           file_task(self, remote_file, local_file, retry_count, kUpload);
+           file_task(self, remote_file, local_file, retry_count, kUpload, py::none());
          },
          py::arg("remote_file"), py::arg("local_file"), py::arg("retry_count"))
       .def(
           "_download_i",
           [](py::object self, py::object remote_file, py::object local_file, py::object retry_count) {
-            file_task(self, remote_file, local_file, retry_count, kDownload);
+            file_task(self, remote_file, local_file, retry_count, kDownload, py::none());
           },
           py::arg("remote_file"), py::arg("local_file"), py::arg("retry_count"))
       .def("upload_folder", &upload_folder, py::arg("local_path"), py::arg("remote_path"),

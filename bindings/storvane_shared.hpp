@@ -18,19 +18,6 @@ using kestro::py_common::path_arg;
 using kestro::py_common::text_arg;
 using kestro::py_common::truthy;
 
-// Small helpers of the botocore caches (storvane_botocore_cache.cpp,
-// storvane_config_store.cpp), which keep raw references for the process's
-// life.
-inline py::handle h(PyObject* p) { return py::handle(p); }
-// `value`'s reference, leaked on purpose (kept like the module itself).
-inline py::object keep(py::object value) { return py::reinterpret_borrow<py::object>(value.release()); }
-// An interned str of `text`, kept for the process's life.
-inline PyObject* interned(const char* text) {
-  PyObject* s = PyUnicode_InternFromString(text);
-  if (s == nullptr) throw py::error_already_set();
-  return s;
-}
-
 // A count of workers or attempts: Et(2, "<what> must be at least 1") below
 // 1, Et(2) naming it for anything but an int up to a bound (more workers
 // than that are not threads a process can start; more attempts, minutes
@@ -49,48 +36,32 @@ inline kestro::py_common::SecretMask held_secrets(py::handle self) {
   return secrets;
 }
 
-// While one is alive on a thread, botocore sessions and clients made there
-// take their pure, read-only parts from process-wide caches
-// (storvane_botocore_cache.cpp).
-struct BuildingScope {
-  BuildingScope();
-  ~BuildingScope();
-  BuildingScope(const BuildingScope&) = delete;
-  BuildingScope& operator=(const BuildingScope&) = delete;
-};
+// session.<kind>("s3", ...) ("client" or "resource") with `config`, and
+// the instance's endpoint when one was given.
+py::object make_s3_from(py::object self, py::object session, const char* kind, py::object config);
 
-// Whether a Storvane factory is running on this thread.
-bool building_botocore();
+// The client the file tasks of one folder call share, or None. Only when
+// get_s3_session, get_s3_config, get_s3_client and the file task named
+// `task_name` are all Storvane's own (a subclass or an instance that
+// replaces one of them gets one client per file task from its own
+// get_s3_client, as described): then one session and one client are made
+// for the call, its configuration from get_s3_config() with a connection
+// pool as large as `workers` tasks' own clients would have together.
+// boto3 clients may be shared between threads; each task's requests,
+// attempts and errors stay its own.
+py::object call_client(py::object self, const char* task_name, long long workers);
 
-// Gives the botocore sessions the factories make a configuration table
-// that builds each provider chain on first use
-// (storvane_config_store.cpp); called by install_botocore_sharing.
-void install_lazy_config_store();
+// Closes a client made for one folder call or one file task; what closing
+// raises is dropped (the outcome is already decided).
+void close_client(py::handle client);
 
-// Puts those caches in place; once, when the module loads. Only on the
-// botocore releases the sharing is tested with; elsewhere nothing is
-// replaced and every session and client is botocore's own.
-void install_botocore_sharing();
-
-// Whether install_botocore_sharing put the caches in place.
-bool botocore_shared();
-
-// Says once, at debug level, that sessions and clients are not shared
-// (nothing when they are).
-void say_botocore_not_shared();
-
-// session.<kind>("s3", ...) ("client" or "resource") with the instance's
-// configuration, and its endpoint when one was given.
-py::object make_s3_from(py::object self, py::object session, const char* kind);
-
-// A file task's client from self.get_s3_client(). When that and
-// get_s3_session are Storvane's own (and botocore is a tested release),
-// the session it came from is kept too, and release() takes both apart so
-// they are freed at once instead of by the cyclic collector; release() is
-// called when the task is done with the client, or on the way out.
+// A file task's client: the call's shared one, or else one from
+// self.get_s3_client() made now. release() lets it go; a client that
+// Storvane's own get_s3_client made for this task alone is closed then
+// (its connections at once, not when the collector finds it).
 class TaskClient {
  public:
-  explicit TaskClient(py::object self);
+  TaskClient(py::object self, py::object shared);
   ~TaskClient();
   TaskClient(const TaskClient&) = delete;
   TaskClient& operator=(const TaskClient&) = delete;
@@ -99,13 +70,12 @@ class TaskClient {
   py::object client;
 
  private:
-  py::object session_;
-  bool dismantle_ = false;
+  bool close_ = false;
 };
 
-// Notes which get_s3_client and get_s3_session are Storvane's own; once,
-// when the class is made.
-void remember_own_factories(py::handle cls);
+// Notes which factories and file tasks are Storvane's own; once, when the
+// class is made.
+void remember_own_methods(py::handle cls);
 
 // Adds _upload_i, _download_i, upload_folder and download_folder.
 void define_folder_transfers(kestro::py_common::ClassBuilder& cls);

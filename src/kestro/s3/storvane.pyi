@@ -7,6 +7,17 @@ from kestro.common.defines import BMOBJ as BMOBJ, Et as Et
 _Path = Union[str, "os.PathLike[str]"]
 
 class Storvane:
+    """Handle on one S3 bucket: client factories, object operations, folder transfers.
+
+    get_s3_session/get_s3_client/get_s3_resource return new objects on
+    every call; their sessions share one botocore model loader (public
+    register_component). upload_folder/download_folder share one client,
+    made for the call with a pool of 10 connections per worker, between
+    their file tasks while get_s3_session, get_s3_config, get_s3_client and
+    _upload_i/_download_i are Storvane's own; when any is replaced, each
+    file task calls get_s3_client() once, at its start.
+    """
+
     ctx: Mapping[str, Any]
     access_key: str
     secret_key: str
