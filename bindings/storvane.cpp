@@ -158,9 +158,11 @@ bool is_client_error(const py::error_already_set& e) {
 void init(py::object self, py::object ctx, py::object ak, py::object sk, py::object bucket, py::object region_name,
           py::object endpoint_url) {
   // The texts go to boto3 unchanged (empty ones included); only their type
-  // is checked: None would make boto3 look for credentials elsewhere.
-  for (auto [value, name] : {std::pair{ak, "ak"}, {sk, "sk"}, {bucket, "bucket"}, {region_name, "region_name"}})
+  // is checked: None keys would make boto3 look for credentials elsewhere.
+  // A None region is boto3's own "from the configuration", so it stays allowed.
+  for (auto [value, name] : {std::pair{ak, "ak"}, {sk, "sk"}, {bucket, "bucket"}})
     if (!py::isinstance<py::str>(value)) kestro::py_common::refuse_type(name, "str", value);
+  kestro::py_common::optional_text_arg(region_name, "region_name");
   kestro::py_common::optional_text_arg(endpoint_url, "endpoint_url", false);
   self.attr("ctx") = ctx;
   self.attr("access_key") = ak;

@@ -170,7 +170,7 @@ TEXTS = (
     + cases("Storvane", "ak", [None, 5, b"k"], lambda env, v: Storvane({}, v, "sk", "b", "r"))
     + cases("Storvane", "sk", [None, 5], lambda env, v: Storvane({}, "ak", v, "b", "r"))
     + cases("Storvane", "bucket", [None, 5], lambda env, v: Storvane({}, "ak", "sk", v, "r"))
-    + cases("Storvane", "region_name", [None, 5], lambda env, v: Storvane({}, "ak", "sk", "b", v))
+    + cases("Storvane", "region_name", [5], lambda env, v: Storvane({}, "ak", "sk", "b", v))
     + cases("Storvane", "endpoint_url", [5, "", NUL], lambda env, v: Storvane({}, endpoint_url=v))
     + cases("find_prefix", "remote_path", BAD_TEXTS, lambda env, v: env["s3"].find_prefix(v))
     + cases("list_folder", "remote_path", BAD_TEXTS, lambda env, v: env["s3"].list_folder(v))
