@@ -17,19 +17,15 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from servers.presto import Page, PrestoServer, paged
-from servers.query_api import Answer, QueryApiServer, header_line, row_line
+from servers.presto import Page, paged
+from servers.query_api import Answer, header_line, row_line
 
 from kestro.common.defines import Et
 from kestro.quorel.quorel import ThinkDataQuery
+from test_quorel_export import api  # noqa: F401 (the module's query API server)
+from test_quorel_presto import Recording, engine  # noqa: F401 (a Presto engine per test)
 
 LIMIT = 1000  # nesting levels of one row line, the row's own array included
-
-
-@pytest.fixture(scope="module")
-def api():
-    with QueryApiServer(token="tok") as srv:
-        yield srv
 
 
 @pytest.fixture
@@ -320,19 +316,6 @@ class TestCutAndOddLines:
             got = f.read()
         os.remove(path)
         assert got == reference(lines)
-
-
-@pytest.fixture
-def engine():
-    server = PrestoServer(stall_seconds=10).start()
-    yield server
-    server.stop()
-
-
-class Recording(ThinkDataQuery):
-    def gen_local_unique_file(self, ext="csv"):
-        self.path = super().gen_local_unique_file(ext)
-        return self.path
 
 
 @pytest.fixture
