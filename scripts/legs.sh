@@ -176,10 +176,10 @@ install_release() {
 check_release() {
   local venv="$1" simdjson="$2" path="$PATH"
   [ "$simdjson" = inside ] && path="$PWD/$venv/bin:$(nocc_path)"
-  PATH="$path" "$venv/bin/python" -P scripts/check_wheel_libs.py --simdjson "$simdjson" || return 1
-  PATH="$path" "$venv/bin/python" -P -m kestro || return 1
+  PATH="$path" "$venv/bin/python" scripts/check_wheel_libs.py --simdjson "$simdjson" || return 1
+  PATH="$path" "$venv/bin/python" -m kestro || return 1
   if [ "$simdjson" = inside ]; then
-    PATH="$path" "$venv/bin/python" -P scripts/check_wheel_symbols.py --installed || return 1
+    PATH="$path" "$venv/bin/python" scripts/check_wheel_symbols.py --installed || return 1
   fi
 }
 
@@ -204,7 +204,7 @@ setup_wheel_leg() {
     whl="$(wheel_for "$v")" \
       && install_release "$venv" "$(pyenv_python "$v")" "${whl}[test]" pyelftools \
       && check_release "$venv" inside \
-      && PATH="$PWD/$venv/bin:$(nocc_path)" "$venv/bin/python" -P scripts/main_job.py >/dev/null \
+      && PATH="$PWD/$venv/bin:$(nocc_path)" "$venv/bin/python" scripts/main_job.py >/dev/null \
       || failed="$failed $v"
   done
   echo "--- sdist"
@@ -213,7 +213,7 @@ setup_wheel_leg() {
   # shellcheck disable=SC2046
   install_release .venv-sdist "$(leg_python default)" "${sdist}[test]" $(leg_constraints default) \
     && check_release .venv-sdist system \
-    && .venv-sdist/bin/python -P scripts/main_job.py >/dev/null \
+    && .venv-sdist/bin/python scripts/main_job.py >/dev/null \
     || failed="$failed sdist"
   [ -z "$failed" ] || die "leg wheel: failed for$failed"
 }
