@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # scripts/run.sh main | test [pytest args] -- set up, then run the main job or every test.
-# test: the C++ tests and a bounded run of every fuzz target once, then pytest in each leg of the matrix (KESTRO_LEGS,
-# comma-separated; default: all of oldest,default,newest,wheel), extra args
-# going to pytest in each leg. Every leg runs; the command fails if one did.
+# test: the C++ tests and a bounded run of every fuzz target once, the wheels and sdist that the chosen legs install, then
+# each leg of the matrix (KESTRO_LEGS, comma-separated; default: all of
+# oldest,default,newest,wheel), extra args going to pytest in each leg that runs it.
+# Every leg runs; the command fails if one did.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/legs.sh
@@ -38,8 +39,29 @@ run_leg() {
   shift
   py="$(leg_venv "$leg")/bin/python"
   bash scripts/setup.sh "$leg" || return 1
+  # the wheel leg's checks and main-job runs happen in its set-up
+  [ "$leg" != wheel ] || return 0
   "$py" scripts/leg_versions.py "$leg" || return 1
-  run_host_dbs "$py" "$@"
+  case "$leg" in
+    # a wheel runs where no compiler is
+    oldest|newest) PATH="$PWD/$(leg_venv "$leg")/bin:$(nocc_path)" run_host_dbs "$py" "$@" ;;
+    *) run_host_dbs "$py" "$@" ;;
+  esac
+}
+
+# The release files the chosen legs install, built once for this run: the wheels of
+# the oldest and newest legs' interpreters, and for the wheel leg the others' and the sdist.
+build_release_files() {
+  local versions=() leg
+  for leg in ${1//,/ }; do
+    case "$leg" in
+      oldest|newest) versions+=("$(leg_python_version "$leg")") ;;
+      wheel) read -r -a more <<< "$(wheel_leg_versions)"; versions+=("${more[@]}") ;;
+    esac
+  done
+  [ ${#versions[@]} -gt 0 ] || return 0
+  case ",$1," in *,wheel,*) sdist=1 ;; *) sdist=0 ;; esac
+  KESTRO_SDIST=$sdist bash scripts/build_wheel.sh "${versions[@]}"
 }
 
 case "${1:-}" in
@@ -62,6 +84,14 @@ case "${1:-}" in
     bash scripts/fuzz.sh "${KESTRO_FUZZ_SECONDS:-30}"
     summary=""
     failed=0
+    case ",$legs," in
+      *,oldest,*|*,newest,*|*,wheel,*)
+        echo "=== release files ==="
+        start=$SECONDS
+        if build_release_files "$legs"; then status=passed; else status=FAILED; failed=1; fi
+        summary="$summary$(printf '\n  %-8s %-7s %4ds' wheels "$status" $((SECONDS - start)))"
+        ;;
+    esac
     for leg in ${legs//,/ }; do
       echo "=== leg $leg ==="
       start=$SECONDS

@@ -1,0 +1,4 @@
+"""python -m kestro: the installed release."""
+import kestro
+
+print("kestro", kestro.__version__)
