@@ -97,6 +97,19 @@ void close_client(py::handle client) {
   (void)failure;
 }
 
+py::object call_transfer(py::handle client, long long workers) {
+  py::module_ transfers = py::module_::import("boto3.s3.transfer");
+  py::object config_type = transfers.attr("TransferConfig");
+  long long each = std::max(1LL, config_type().attr("max_concurrency").cast<long long>());
+  return transfers.attr("S3Transfer")(client, "config"_a = config_type("max_concurrency"_a = each * workers));
+}
+
+void close_transfer(py::handle transfer) {
+  auto failure = kestro::py_common::catch_ordinary(
+      [&] { transfer.attr("__exit__")(py::none(), py::none(), py::none()); });
+  (void)failure;
+}
+
 py::object call_client(py::object self, const char* task_name, long long workers) {
   for (const char* name : {"get_s3_session", "get_s3_config", "get_s3_client", task_name})
     if (!is_own_method(self, name)) return py::none();

@@ -34,10 +34,10 @@ constexpr Direction kUpload{"upload", true};
 constexpr Direction kDownload{"download", false};
 
 // One file, up to `retry_count` attempts over one client (the call's
-// `shared` one, or when None its own), with a random pause of 60 to 120
-// whole seconds between attempts.
+// `shared` one and its `transfer`, or when None its own), with a random
+// pause of 60 to 120 whole seconds between attempts.
 void file_task(py::object self, py::object remote_file, py::object local_file, py::object retry_count,
-               const Direction& d, py::object shared) {
+               const Direction& d, py::object shared, py::object transfer) {
   kestro::py_common::key_arg(remote_file, "remote_file", kMaxKeyBytes);
   path_arg(local_file, "local_file");
   py::object ctx = self.attr("ctx");
@@ -51,10 +51,12 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
   for (long long i = 0; i < attempts; ++i) {
     auto failure = kestro::py_common::catch_ordinary([&] {
       double t0 = kestro::py_common::py_time();
+      // the shared transfer's calls are the client's own, minus a manager per file
+      py::object via = transfer.is_none() ? client : transfer;
       if (d.upload)
-        client.attr("upload_file")(local_file, bucket, remote_file);
+        via.attr("upload_file")(local_file, bucket, remote_file);
       else
-        client.attr("download_file")(bucket, remote_file, local_file);
+        via.attr("download_file")(bucket, remote_file, local_file);
       double t1 = kestro::py_common::py_time();
       // No attempt is left: let the client go before the record's pause
       // rather than keep it alive (and in the collector's way) meanwhile.
@@ -83,15 +85,19 @@ void run_tasks(py::object self, const Direction& d, const std::vector<FileTask>&
   calls.reserve(tasks.size());
   for (const auto& t : tasks) calls.push_back(py::make_tuple(t.key, t.local_path, retry_count));
   py::object shared = call_client(self, task_name, workers);
+  py::object transfer = shared.is_none() ? py::none() : call_transfer(shared, workers);
   py::object fn = self.attr(task_name);
   if (!shared.is_none())
-    fn = py::cpp_function([self, shared, d](py::object remote_file, py::object local_file, py::object count) {
-      file_task(self, remote_file, local_file, count, d, shared);
+    fn = py::cpp_function([self, shared, transfer, d](py::object remote_file, py::object local_file, py::object count) {
+      file_task(self, remote_file, local_file, count, d, shared, transfer);
     });
   kestro::py_common::run_in_pool(futures_mod.attr("ThreadPoolExecutor"), futures_mod.attr("as_completed"), fn,
                                  py::int_(workers), calls);
-  // After a failure the tasks still running keep using it: left to them.
-  if (!shared.is_none()) close_client(shared);
+  // After a failure the tasks still running keep using them: left to them.
+  if (!shared.is_none()) {
+    close_transfer(transfer);
+    close_client(shared);
+  }
 }
 
 // A local folder whose removal would take the current or the root folder
@@ -239,13 +245,13 @@ void define_folder_transfers(kestro::py_common::ClassBuilder& cls) {
   cls.def(
          "_upload_i",
          [](py::object self, py::object remote_file, py::object local_file, py::object retry_count) {
-           file_task(self, remote_file, local_file, retry_count, kUpload, py::none());
+           file_task(self, remote_file, local_file, retry_count, kUpload, py::none(), py::none());
          },
          py::arg("remote_file"), py::arg("local_file"), py::arg("retry_count"))
       .def(
           "_download_i",
           [](py::object self, py::object remote_file, py::object local_file, py::object retry_count) {
-            file_task(self, remote_file, local_file, retry_count, kDownload, py::none());
+            file_task(self, remote_file, local_file, retry_count, kDownload, py::none(), py::none());
           },
           py::arg("remote_file"), py::arg("local_file"), py::arg("retry_count"))
       .def("upload_folder", &upload_folder, py::arg("local_path"), py::arg("remote_path"),

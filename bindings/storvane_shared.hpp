@@ -55,6 +55,18 @@ py::object call_client(py::object self, const char* task_name, long long workers
 // raises is dropped (the outcome is already decided).
 void close_client(py::handle client);
 
+// The managed transfer the file tasks of one folder call share over its
+// shared `client`: boto3's S3Transfer with the default transfer settings
+// except its threads, as many as `workers` tasks' own managers would have
+// had together. Each file's transfer stays its own future: its requests,
+// attempts and errors are those of client.upload_file/download_file, which
+// make such a manager for every file.
+py::object call_transfer(py::handle client, long long workers);
+
+// Ends a transfer from call_transfer once no task uses it (its threads
+// joined); what ending raises is dropped, as for close_client.
+void close_transfer(py::handle transfer);
+
 // A file task's client: the call's shared one, or else one from
 // self.get_s3_client() made now. release() lets it go; a client that
 // Storvane's own get_s3_client made for this task alone is closed then

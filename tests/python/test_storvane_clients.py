@@ -139,11 +139,15 @@ def worker_clients(recording):
 @pytest.mark.parametrize("workers", [2, 3])
 def test_own_factories_share_one_client_per_call(store, s3, bucket, tree, tmp_path, recording, task_ctx,
                                                  fast_sleep, workers):
+    # past the managed transfer's multipart threshold: parts go over the call's shared manager
+    (tree / "sub" / "big.bin").write_bytes(os.urandom(9 << 20))
+    threads = threading.active_count()
     store.upload_folder(str(tree), "out", add_success=True, max_workers=workers, isdel=False)
     store.download_folder(str(tmp_path / "back"), "out", max_workers=workers, isdel=False)
+    assert threading.active_count() == threads  # the shared manager's threads ended with each call
     assert keys_of(s3, bucket) == sorted(["out/_SUCCESS"] + ["out/" + str(p.relative_to(tree))
-                                                             for p in tree.rglob("*.csv")])
-    for p in tree.rglob("*.csv"):
+                                                             for p in tree.rglob("*.*")])
+    for p in tree.rglob("*.*"):
         assert (tmp_path / "back" / p.relative_to(tree)).read_bytes() == p.read_bytes()
     # one client for each call's tasks, made on the calling thread, its pool
     # the ten connections each task's own client would have
@@ -153,7 +157,7 @@ def test_own_factories_share_one_client_per_call(store, s3, bucket, tree, tmp_pa
     gc.collect()
     assert all(c["client"]() is None for c in recording)  # nothing keeps them
     successes = [line[0] for line in task_ctx.lines() if " success, sub time " in line[0]]
-    assert len(successes) == 6 + 7  # the download takes the marker too
+    assert len(successes) == 7 + 8  # the download takes the marker too
 
 
 class OwnClient(Storvane):

@@ -12,10 +12,12 @@ class Storvane:
     get_s3_session/get_s3_client/get_s3_resource return new objects on
     every call; their sessions share one botocore model loader (public
     register_component). upload_folder/download_folder share one client,
-    made for the call with a pool of 10 connections per worker, between
+    made for the call with a pool of 10 connections per worker, and one
+    boto3.s3.transfer.S3Transfer over it (10 threads per worker), between
     their file tasks while get_s3_session, get_s3_config, get_s3_client and
     _upload_i/_download_i are Storvane's own; when any is replaced, each
-    file task calls get_s3_client() once, at its start.
+    file task calls get_s3_client() once, at its start, and transfers
+    through that client's upload_file/download_file.
     """
 
     ctx: Mapping[str, Any]
