@@ -1,7 +1,8 @@
-"""A plain object server for big-file benchmarks: PUT and GET of whole
-objects, kept as files in a folder, bodies moved in 4 MiB pieces and sent
-with sendfile. No signature check and no listing; with --crc it answers the
-CRC-64 header of what it stored (computed with the SDK's crcmod, so slower).
+"""A plain object server for big-file benchmarks: PUT of whole objects, GET
+(whole or one byte range) and HEAD, kept as files in a folder, bodies moved
+in 4 MiB pieces and sent with sendfile. No signature check and no listing;
+with --crc it answers the CRC-64 header of what it stored (computed with
+the SDK's crcmod, so slower).
 
     python bench/fast_object_server.py FOLDER [--crc]    prints "READY <port>"
 """
@@ -51,6 +52,14 @@ class Handler(BaseHTTPRequestHandler):
         headers = [("ETag", '"bench"')] + ([("x-oss-hash-crc64ecma", str(crc))] if self.crc else [])
         self._answer(200, headers)
 
+    def do_HEAD(self):
+        try:
+            size = os.stat(self._path()).st_size
+        except OSError:
+            return self._answer(404)
+        self._answer(200, [("ETag", '"bench"'), ("Content-Type", "application/octet-stream"),
+                           ("Last-Modified", "Thu, 01 Jan 2026 00:00:00 GMT")], size)
+
     def do_GET(self):
         try:
             f = open(self._path(), "rb")
@@ -59,6 +68,15 @@ class Handler(BaseHTTPRequestHandler):
         with f:
             size = os.fstat(f.fileno()).st_size
             headers = [("ETag", '"bench"'), ("Content-Type", "application/octet-stream")]
+            wanted = self.headers.get("Range", "")
+            if wanted.startswith("bytes=") and not self.crc:  # the managed S3 download's parts
+                first, _, last = wanted[6:].partition("-")
+                first, last = int(first), min(int(last or size - 1), size - 1)
+                headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, size)))
+                self._answer(206, headers, last - first + 1)
+                self.wfile.flush()
+                self.connection.sendfile(f, first, last - first + 1)
+                return
             if self.crc:
                 crc = 0
                 while True:
