@@ -108,6 +108,9 @@ struct RowParser {
       line.remove_prefix(3);
       room -= 3;
       if (is_space_line(line)) malformed("a byte order mark and no value");
+      // a second mark is no white space to json.loads, though newer parser
+      // releases skip one at the start of their input
+      if (line.starts_with("\xEF\xBB\xBF")) malformed("a second byte order mark");
       if (scan_row(line, room, ncols, block, scan_scratch)) return true;
     }
     od::document doc;
