@@ -60,17 +60,13 @@ constexpr int kParallelParts = 4;
 // rebind them.
 py::object g(const char* name) { return kestro::py_common::module_attr(name); }
 
-using kestro::py_common::count_arg;
+using kestro::py_common::bounded_count_arg;
 using kestro::py_common::optional_text_arg;
 using kestro::py_common::path_arg;
 using kestro::py_common::seconds_arg;
 using kestro::py_common::text_arg;
 
-// Bounds of the numbers a caller gives: urllib3 fills a pool's queue up
-// front, so a huge pool size takes the memory before any request; a pause
-// or a time-out longer than a day is a hang in all but name.
-constexpr long long kMaxPoolSize = 10000;
-constexpr long long kMaxWorkers = 10000;
+// A pause or a time-out longer than a day is a hang in all but name.
 constexpr double kMaxSeconds = 86400;
 // The service's longest object key.
 constexpr std::size_t kMaxKeyBytes = 1023;
@@ -99,7 +95,7 @@ void check_folder_args(py::handle local_file_path, py::handle oss_file_path, py:
                        std::initializer_list<std::pair<py::handle, const char*>> flags) {
   path_arg(local_file_path, "local_file_path");
   oss_folder_text(oss_file_path);
-  count_arg(max_workers, "max_workers", 1, kMaxWorkers);
+  bounded_count_arg(max_workers, "max_workers");
   for (const auto& flag : flags) check_flag(flag.first, flag.second);
 }
 
@@ -115,8 +111,8 @@ bool contains_the_current_folder(const std::string& folder) {
 // ---- OssSession --------------------------------------------------------
 
 void session_init(py::object self, py::object pool_connections, py::object pool_maxsize) {
-  count_arg(pool_connections, "pool_connections", 1, kMaxPoolSize);
-  count_arg(pool_maxsize, "pool_maxsize", 1, kMaxPoolSize);
+  bounded_count_arg(pool_connections, "pool_connections");
+  bounded_count_arg(pool_maxsize, "pool_maxsize");
   py::object requests = g("requests");
   py::object session = requests.attr("Session")();
   py::object adapter_type = requests.attr("adapters").attr("HTTPAdapter");
@@ -134,8 +130,8 @@ void client_init(py::object self, py::object bucket_name, py::object key_id, py:
                  py::object credentials_provider) {
   text_arg(bucket_name, "bucket_name", false);
   text_arg(endpoint, "aly_endpoint", false);
-  count_arg(pool_connections, "pool_connections", 1, kMaxPoolSize);
-  count_arg(pool_maxsize, "pool_maxsize", 1, kMaxPoolSize);
+  bounded_count_arg(pool_connections, "pool_connections");
+  bounded_count_arg(pool_maxsize, "pool_maxsize");
   if (!timeout.is_none()) seconds_arg(timeout, "timeout", 0, false, kMaxSeconds);
   if (!retry_time_sleep.is_none()) seconds_arg(retry_time_sleep, "retry_time_sleep", 0, true, kMaxSeconds);
   kestro::oss::check_credentials(key_id, key_secret, security_token, credentials_provider);
@@ -494,19 +490,10 @@ void transfer_one(py::object self, py::object ctx, py::object td_file, py::objec
 
 // ---- folder transfers ----------------------------------------------------
 
-// A size in bytes from 1 up to 5 GiB, or Et(2) naming the parameter.
+// The largest part a store takes, and so the largest threshold that can mean
+// anything.
 long long multipart_threshold_value(py::handle value) {
-  long long v = 0;
-  bool ok = PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
-  if (ok) {
-    int overflow = 0;
-    v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    ok = !overflow && v >= 1 && v <= (5LL << 30);
-  }
-  if (!ok)
-    raise_et(2, "multipart_threshold must be an integer from 1 to 5 GiB (5368709120), got " +
-                    py::repr(value).cast<std::string>());
-  return v;
+  return kestro::py_common::byte_size_arg(value, "multipart_threshold", 5LL << 30, "5 GiB (5368709120)");
 }
 
 using Job = fp::FileTask;
