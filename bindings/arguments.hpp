@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "common.hpp"
+#include "py_errors.hpp"
 
 namespace kestro::py_common {
 

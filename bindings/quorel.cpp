@@ -13,7 +13,7 @@
 #include "kestro/ids.hpp"
 #include "kestro/pytext.hpp"
 #include "kestro/query_export.hpp"
-#include "kestro/text.hpp"
+#include "kestro/path_text.hpp"
 #include "pyclass.hpp"
 #include "quorel_py_rows.hpp"
 #include "quorel_presto.hpp"

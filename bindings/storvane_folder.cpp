@@ -14,7 +14,8 @@
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/folder_plan.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
+#include "kestro/path_text.hpp"
 #include "storvane_shared.hpp"
 
 namespace py = pybind11;

@@ -11,7 +11,7 @@
 
 #include "kestro/json_text.hpp"
 #include "kestro/pytext.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace kestro::query {
 
