@@ -22,7 +22,6 @@ import os
 import pathlib
 import random
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -32,6 +31,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 from servers.pg_cluster import Sampler  # noqa: E402 (the suite's servers are beside the tests)
+sys.path.insert(0, HERE)
+from oss_test_server import start_oss_server  # noqa: E402
 PAUSE = 0.5
 
 
@@ -99,16 +100,6 @@ class ReferenceOss:
 
 
 # ---- harness -----------------------------------------------------------------------
-
-def start_server():
-    proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "tests", "servers", "oss_server.py"),
-                             "--bucket", "bench"], stdout=subprocess.PIPE, text=True)
-    line = proc.stdout.readline()
-    if not line.startswith("READY"):
-        proc.kill()
-        raise RuntimeError("OSS server did not start: %r" % line)
-    return proc, "http://127.0.0.1:%s" % line.split()[1]
-
 
 def timed(fn, *args):
     real_stdout = sys.stdout
@@ -197,7 +188,7 @@ def main():
     os.environ["KESTRO_DATA_ROOT"] = os.path.join(work, "mydata")
     from kestro.oss.oss import AliyunOss
 
-    proc, url = start_server()
+    proc, url = start_oss_server()
     try:
         src = os.path.join(work, "src")
         os.makedirs(src)

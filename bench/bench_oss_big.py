@@ -25,6 +25,8 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from oss_test_server import start_oss_server  # noqa: E402
 
 
 class HideCrcExtension:
@@ -146,11 +148,8 @@ def main():
                                                               curl["wall"] / r["wall"], r["cpu"], r["rss_mib"]))
         if args.text:
             # resumable transfers take parts: the suite's OSS server speaks them
-            suite = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(HERE), "tests", "servers",
-                                                                   "oss_server.py"), "--bucket", "bench"],
-                                     stdout=subprocess.PIPE, text=True)
+            suite, suite_url = start_oss_server()
             try:
-                suite_url = "http://127.0.0.1:%s" % suite.stdout.readline().split()[1]
                 up = run_child("kestro-text-up", suite_url, "text", "-", extra=[str(args.text)])
                 down = run_child("kestro-text-down", suite_url, "text", "-", extra=[str(args.text)])
                 base = run_child("kestro-text-up", suite_url, "t0", "-", extra=["0"])

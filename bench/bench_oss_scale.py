@@ -24,6 +24,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+from oss_test_server import start_oss_server  # noqa: E402
 
 
 def cpu_of(pid):
@@ -78,7 +79,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="kestro-bench-scale-")
     os.environ["KESTRO_DATA_ROOT"] = os.path.join(work, "mydata")
-    proc, url = bench_oss.start_server()
+    proc, url = start_oss_server()
     rows = {}
     try:
         rnd = random.Random(7)

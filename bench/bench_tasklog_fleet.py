@@ -26,7 +26,6 @@ ratio of wall times is printed.
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -35,6 +34,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 from servers import tasklog_fleet as fleet  # noqa: E402 (the suite's servers are beside the tests)
+sys.path.insert(0, HERE)
+from oss_test_server import start_oss_server  # noqa: E402
 from servers.pg_cluster import OtherClient, PgCluster, wait_for_count, ConnectionWatch  # noqa: E402
 
 PAUSE = 0.5
@@ -44,14 +45,9 @@ OSS_SERVERS = 4
 def start_oss_servers(count):
     procs, urls = [], []
     for _ in range(count):
-        proc = subprocess.Popen([sys.executable, os.path.join(ROOT, "tests", "servers", "oss_server.py"),
-                                 "--bucket", "bench"], stdout=subprocess.PIPE, text=True)
-        line = proc.stdout.readline()
-        if not line.startswith("READY"):
-            proc.kill()
-            raise RuntimeError("OSS server did not start: %r" % line)
+        proc, url = start_oss_server()
         procs.append(proc)
-        urls.append("http://127.0.0.1:%s" % line.split()[1])
+        urls.append(url)
     return procs, urls
 
 

@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "common.hpp"
+#include "py_errors.hpp"
 
 namespace kestro::py_common {
 
@@ -67,6 +67,28 @@ inline long long count_arg(py::handle value, const char* name, long long lo, lon
     message += n < lo ? "at least " + std::to_string(lo) : "at most " + std::to_string(hi);
   else message += "a whole number " + range_text(lo, hi) + ", not " + shown(value);
   raise_et(2, message);
+}
+
+// The most workers, pool connections or attempts per task a caller may ask
+// for: more are not threads a process can start, a pool's queue is filled
+// up front, and more attempts, minutes apart, are a hang.
+constexpr long long kMaxCount = 10000;
+
+// A count of workers, connections or attempts: count_arg from 1 to
+// kMaxCount ("<name> must be at least 1" below 1).
+inline long long bounded_count_arg(py::handle value, const char* name) { return count_arg(value, name, 1, kMaxCount); }
+
+// A count with no upper bound (rows of a block, of a fetch): Et(2,
+// "<name> must be a positive integer") for anything but an int of at least 1.
+inline long long positive_count_arg(py::handle value, const char* name) {
+  return count_arg(value, name, 1, kNoLimit, "a positive integer");
+}
+
+// A size in bytes from 1 to `max_bytes`; Et(2, "<name> must be an integer
+// from 1 to <max_text>") for anything else.
+inline long long byte_size_arg(py::handle value, const char* name, long long max_bytes, const char* max_text) {
+  std::string requirement = "an integer from 1 to " + std::string(max_text);
+  return count_arg(value, name, 1, max_bytes, requirement.c_str());
 }
 
 // count_arg, or nothing for None.

@@ -4,7 +4,8 @@
 // per thread and alias and closes it only when asked (or when the
 // collector finds a dead thread's wrapper), so code that opens connections
 // on threads it does not own must close them itself. Header-only, shared
-// by the task log and the folder transfers' worker tasks.
+// by the task log and the folder transfers' worker tasks. Every function
+// needs the GIL.
 #include <pybind11/pybind11.h>
 
 #include "common.hpp"

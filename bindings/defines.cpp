@@ -20,7 +20,7 @@ namespace kestro::defines {
 std::string current_env() {
   return kestro::py_common::call_or(
       []() -> std::string {
-        py::object debug = g("settings").attr("DEBUG");
+        py::object debug = module_attr("settings").attr("DEBUG");
         (void)debug;
         return "server";
       },
@@ -32,7 +32,7 @@ py::object record_model(py::handle task_type) {
   static const Entry table[] = {{"dtask", "RunRecord"}, {"retask", "RETaskRecord"}, {"sptask", "DPTaskRecord"}};
   for (const auto& e : table)
     if (py::isinstance<py::str>(task_type) && task_type.cast<std::string>() == e.type)
-      return g("apps").attr("get_model")(e.type, e.model);
+      return module_attr("apps").attr("get_model")(e.type, e.model);
   return py::none();
 }
 

@@ -44,7 +44,7 @@ void et_init(py::object self, py::args args, py::kwargs kwargs) {
 // str(e) as the head of every frame block.
 std::vector<std::string> report_lines(py::handle e) {
   py::object exc_info = py::module_::import("sys").attr("exc_info")();
-  py::object frames = g("traceback").attr("extract_tb")(exc_info[py::int_(2)]);
+  py::object frames = module_attr("traceback").attr("extract_tb")(exc_info[py::int_(2)]);
   std::string head = py::str(e);
   std::string text;
   for (py::handle fr : frames) {

@@ -16,7 +16,7 @@ using kestro::py_common::ClassBuilder;
 
 // A module-level name (settings, apps, `_`, json, Et, ...), looked up at
 // call time so that a test or a service can rebind it on the module.
-inline py::object g(const char* name) { return kestro::py_common::module_attr(name); }
+using kestro::py_common::module_attr;
 
 // The run mode, "server" or "local" (defines.cpp).
 std::string current_env();

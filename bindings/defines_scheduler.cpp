@@ -27,7 +27,7 @@ py::dict status(int s, const char* key, py::object value) {
 py::object get_host_name(py::object self) {
   if (py::str(self.attr("get_current_env")()).cast<std::string>() == "local")
     return status(13, "msg", py::str("local"));
-  py::object model = g("apps").attr("get_model")("gconfig", "GConfig");
+  py::object model = module_attr("apps").attr("get_model")("gconfig", "GConfig");
   return call_or(
       [&]() -> py::object {
         py::object value = model.attr("objects").attr("get")("name"_a = "host_name").attr("contents")["value"];
@@ -51,15 +51,15 @@ py::object scheduler_post(py::object self, const char* op, const char* names_fie
   }
   py::object hresult = self.attr("get_host_name")();
   if (!py::object(hresult[py::str("s")]).equal(py::int_(1))) return hresult;
-  py::object url = g("os").attr("path").attr("join")(hresult[py::str("v")], op);
+  py::object url = module_attr("os").attr("path").attr("join")(hresult[py::str("v")], op);
   py::dict form;
   form["user_token"] = user_token;
-  form[names_field] = g("json").attr("dumps")(names);
+  form[names_field] = module_attr("json").attr("dumps")(names);
   if (with_range) {
     form["start_time"] = start_time;
     form["end_time"] = end_time;
   }
-  py::object resp = g("requests").attr("post")(url, "data"_a = form, "timeout"_a = py::make_tuple(5, 30));
+  py::object resp = module_attr("requests").attr("post")(url, "data"_a = form, "timeout"_a = py::make_tuple(5, 30));
   return resp.attr("json")();
 }
 

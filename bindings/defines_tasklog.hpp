@@ -2,7 +2,8 @@
 // The task log's store step in "server" mode: add_records through at most a
 // bounded number of shared connections per process, a store the database
 // refuses for now waited out, and no connection left open that the log
-// opened.
+// opened. Every function needs the GIL; a wait for a connection's turn
+// releases it.
 #include <pybind11/pybind11.h>
 
 #include <functional>

@@ -16,7 +16,7 @@ namespace {
 
 py::object get_var(py::object self, py::object name) {
   if (py::str(self.attr("get_current_env")()).cast<std::string>() == "local") return py::none();
-  py::object model = g("apps").attr("get_model")("gconfig", "VarConfig");
+  py::object model = module_attr("apps").attr("get_model")("gconfig", "VarConfig");
   return call_or([&]() -> py::object { return model.attr("objects").attr("get")("name"_a = name).attr("contents"); },
                  [](const py::error_already_set&) -> py::object { return py::none(); });
 }
@@ -24,7 +24,7 @@ py::object get_var(py::object self, py::object name) {
 py::object get_record_now(py::object self, py::object ctx, py::object tz) {
   // a zone name with a NUL fails deep in the time library, naming nothing
   if (py::isinstance<py::str>(tz)) kestro::py_common::text_arg(tz, "tz");
-  py::object arrow = g("arrow");
+  py::object arrow = module_attr("arrow");
   if (py::str(self.attr("get_current_env")()).cast<std::string>() == "local")
     return arrow.attr("now")(tz).attr("datetime");
   py::object task_type = ctx.attr("get")("task_type");
@@ -41,13 +41,13 @@ py::object get_record_now(py::object self, py::object ctx, py::object tz) {
 
 py::object jsonloads(py::object, py::object data) {
   py::object value;
-  if (!catch_ordinary([&] { value = g("json").attr("loads")(data); })) return value;
-  if (!catch_ordinary([&] { value = g("ast").attr("literal_eval")(data); })) return value;
+  if (!catch_ordinary([&] { value = module_attr("json").attr("loads")(data); })) return value;
+  if (!catch_ordinary([&] { value = module_attr("ast").attr("literal_eval")(data); })) return value;
   kestro::py_common::raise_et(2, "参数格式不正确");
 }
 
 py::object jsondumps(py::object, py::object data, py::object /*mode*/, py::object /*sort_keys*/) {
-  return g("json").attr("dumps")(data, "cls"_a = g("DatetimeJSONEncoder"),
+  return module_attr("json").attr("dumps")(data, "cls"_a = module_attr("DatetimeJSONEncoder"),
                                  "separators"_a = py::make_tuple(",", ":"));
 }
 
@@ -79,7 +79,7 @@ std::string text_tran_html(py::object, py::object value) {
 }
 
 py::object tran(py::object, py::object text) {
-  return g("_")(py::str("%s").attr("__mod__")(text));
+  return module_attr("_")(py::str("%s").attr("__mod__")(text));
 }
 
 }  // namespace

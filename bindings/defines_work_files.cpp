@@ -8,7 +8,7 @@
 #include "defines_parts.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
-#include "kestro/text.hpp"
+#include "kestro/path_text.hpp"
 
 namespace kestro::defines {
 
@@ -26,7 +26,7 @@ std::string name_part(py::handle value, const char* name) {
 
 std::string unique_name_in(py::object pre_path, py::object pre_name, std::string* folder_out) {
   std::string media = kestro::text::posix_join(kestro::py_common::data_root(), "media");
-  py::object folder_obj = g("os").attr("path").attr("join")(media, "docs", pre_path);
+  py::object folder_obj = module_attr("os").attr("path").attr("join")(media, "docs", pre_path);
   std::string folder = kestro::py_common::text_arg(folder_obj, "pre_path");
   std::string prefix = name_part(pre_name, "pre_name");
   without_gil([&] { kestro::fs::make_dirs(folder); });
@@ -66,11 +66,11 @@ void remove_folder(py::object, py::object folder_path) {
 py::object get_file_path(py::object, py::object path) {
   if (!py::isinstance<py::str>(path) && !py::isinstance<py::bytes>(path) && !py::hasattr(path, "__fspath__"))
     kestro::py_common::refuse_type("path", "str, bytes or os.PathLike", path);
-  py::object join = g("os").attr("path").attr("join");
+  py::object join = module_attr("os").attr("path").attr("join");
   py::object in_service;
-  if (!catch_ordinary([&] { in_service = join(g("settings").attr("BASE_DIR"), join("dags/sptasks/p_code", path)); }))
+  if (!catch_ordinary([&] { in_service = join(module_attr("settings").attr("BASE_DIR"), join("dags/sptasks/p_code", path)); }))
     return in_service;
-  py::object norm = g("os").attr("path").attr("normpath")(path);
+  py::object norm = module_attr("os").attr("path").attr("normpath")(path);
   std::string text = py::str(norm);
   std::vector<std::string> parts;
   std::size_t start = 0;

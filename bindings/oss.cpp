@@ -23,7 +23,8 @@
 #include "kestro/folder_plan.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/ids.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
+#include "kestro/path_text.hpp"
 #include "oss_support.hpp"
 #include "oss_wire.hpp"
 #include "pyclass.hpp"
@@ -58,19 +59,15 @@ constexpr int kParallelParts = 4;
 // Names bound on the module when it loads (oss2, random, settings, the
 // pool) are looked up there at call time, so that a test or a service can
 // rebind them.
-py::object g(const char* name) { return kestro::py_common::module_attr(name); }
+using kestro::py_common::module_attr;
 
-using kestro::py_common::count_arg;
+using kestro::py_common::bounded_count_arg;
 using kestro::py_common::optional_text_arg;
 using kestro::py_common::path_arg;
 using kestro::py_common::seconds_arg;
 using kestro::py_common::text_arg;
 
-// Bounds of the numbers a caller gives: urllib3 fills a pool's queue up
-// front, so a huge pool size takes the memory before any request; a pause
-// or a time-out longer than a day is a hang in all but name.
-constexpr long long kMaxPoolSize = 10000;
-constexpr long long kMaxWorkers = 10000;
+// A pause or a time-out longer than a day is a hang in all but name.
 constexpr double kMaxSeconds = 86400;
 // The service's longest object key.
 constexpr std::size_t kMaxKeyBytes = 1023;
@@ -99,7 +96,7 @@ void check_folder_args(py::handle local_file_path, py::handle oss_file_path, py:
                        std::initializer_list<std::pair<py::handle, const char*>> flags) {
   path_arg(local_file_path, "local_file_path");
   oss_folder_text(oss_file_path);
-  count_arg(max_workers, "max_workers", 1, kMaxWorkers);
+  bounded_count_arg(max_workers, "max_workers");
   for (const auto& flag : flags) check_flag(flag.first, flag.second);
 }
 
@@ -115,9 +112,9 @@ bool contains_the_current_folder(const std::string& folder) {
 // ---- OssSession --------------------------------------------------------
 
 void session_init(py::object self, py::object pool_connections, py::object pool_maxsize) {
-  count_arg(pool_connections, "pool_connections", 1, kMaxPoolSize);
-  count_arg(pool_maxsize, "pool_maxsize", 1, kMaxPoolSize);
-  py::object requests = g("requests");
+  bounded_count_arg(pool_connections, "pool_connections");
+  bounded_count_arg(pool_maxsize, "pool_maxsize");
+  py::object requests = module_attr("requests");
   py::object session = requests.attr("Session")();
   py::object adapter_type = requests.attr("adapters").attr("HTTPAdapter");
   for (const char* scheme : {"http://", "https://"})
@@ -134,8 +131,8 @@ void client_init(py::object self, py::object bucket_name, py::object key_id, py:
                  py::object credentials_provider) {
   text_arg(bucket_name, "bucket_name", false);
   text_arg(endpoint, "aly_endpoint", false);
-  count_arg(pool_connections, "pool_connections", 1, kMaxPoolSize);
-  count_arg(pool_maxsize, "pool_maxsize", 1, kMaxPoolSize);
+  bounded_count_arg(pool_connections, "pool_connections");
+  bounded_count_arg(pool_maxsize, "pool_maxsize");
   if (!timeout.is_none()) seconds_arg(timeout, "timeout", 0, false, kMaxSeconds);
   if (!retry_time_sleep.is_none()) seconds_arg(retry_time_sleep, "retry_time_sleep", 0, true, kMaxSeconds);
   kestro::oss::check_credentials(key_id, key_secret, security_token, credentials_provider);
@@ -143,8 +140,8 @@ void client_init(py::object self, py::object bucket_name, py::object key_id, py:
   self.attr("access_key_secret") = key_secret;
   self.attr("bucket_name") = bucket_name;
   self.attr("endpoint") = endpoint;
-  py::object session = g("OssSession")(pool_connections, pool_maxsize);
-  py::object oss2 = g("oss2");
+  py::object session = module_attr("OssSession")(pool_connections, pool_maxsize);
+  py::object oss2 = module_attr("oss2");
   py::object auth = kestro::oss::make_auth(oss2, self.attr("access_key_id"), self.attr("access_key_secret"), region,
                                            security_token, credentials_provider);
   py::dict kwargs("session"_a = session, "connect_timeout"_a = timeout);
@@ -166,7 +163,7 @@ py::list find_prefix_oss(py::object self, py::object /*ctx*/, py::object oss_fil
   py::object bucket = self.attr("bucket");
   py::list keys;
   std::string prefix = fp::folder_prefix(oss_folder_text(oss_file_path));
-  py::object iterator_type = g("oss2").attr("ObjectIterator");
+  py::object iterator_type = module_attr("oss2").attr("ObjectIterator");
   py::object listing = truthy(isrm) ? iterator_type(bucket, "prefix"_a = prefix)
                                     : iterator_type(bucket, "prefix"_a = prefix, "delimiter"_a = "/");
   enum class Keep { kFiles, kFolders, kAll, kNothing } keep = Keep::kNothing;
@@ -202,13 +199,13 @@ std::string gen_local_unique_file(py::object /*self*/, py::object ext) {
   std::string ext_text = py_str(ext);
   if (ext_text.find('\0') != std::string::npos || ext_text.find('/') != std::string::npos)
     raise_et(2, "ext must not contain \"/\" or a NUL character");
-  py::object join = g("os").attr("path").attr("join");
+  py::object join = module_attr("os").attr("path").attr("join");
   std::string env = py_str(bmobj().attr("get_current_env")());
   std::string folder;
   if (env == "server") {
-    folder = fspath_text(join(g("settings").attr("MEDIA_ROOT"), "data"));
+    folder = fspath_text(join(module_attr("settings").attr("MEDIA_ROOT"), "data"));
   } else {
-    py::object home = g("os").attr("environ").attr("get")("HOME", "");
+    py::object home = module_attr("os").attr("environ").attr("get")("HOME", "");
     folder = fspath_text(join(home, "tmp/kestro"));
   }
   without_gil([&] { kestro::fs::make_dirs(folder); });
@@ -282,11 +279,11 @@ bool upload(py::object self, py::object file_content, py::object remote_filename
   py::object bucket = self.attr("bucket");
   py::object result;
   try {
-    result = g("oss2").attr("resumable_upload")(bucket, remote_filename, work);
+    result = module_attr("oss2").attr("resumable_upload")(bucket, remote_filename, work);
   } catch (py::error_already_set&) {
     // Nothing may outlive the failure: no call can ever resume it.
     bm.attr("remove_file")(work);
-    kestro::oss::forget_failed_upload(g("oss2"), bucket, remote_filename, work,
+    kestro::oss::forget_failed_upload(module_attr("oss2"), bucket, remote_filename, work,
                                       size);
     throw;
   }
@@ -396,7 +393,7 @@ py::object download(py::object self, py::object remote_filename) {
   try {
     for (int i = 0; i < kDownloadAttempts; ++i) {
       catch_ordinary([&] { bucket.attr("restore_object")(remote_filename); });
-      auto failure = catch_ordinary([&] { g("oss2").attr("resumable_download")(bucket, remote_filename, temp); });
+      auto failure = catch_ordinary([&] { module_attr("oss2").attr("resumable_download")(bucket, remote_filename, temp); });
       if (!failure) break;
       bm.attr("remove_file")(temp);
       if (i == kDownloadAttempts - 1) throw std::move(*failure);
@@ -406,7 +403,7 @@ py::object download(py::object self, py::object remote_filename) {
     // Between attempts the SDK's checkpoint lets it resume; after the last
     // one (or an interrupt) nothing of it may stay.
     bm.attr("remove_file")(temp);
-    kestro::oss::forget_failed_download(g("oss2"), bucket, remote_filename, temp);
+    kestro::oss::forget_failed_download(module_attr("oss2"), bucket, remote_filename, temp);
     throw;
   }
   // From here on both names are ours: removed whatever happens.
@@ -447,7 +444,7 @@ void attempt(py::object self, py::object ctx, py::object td_file, py::object loc
   if (d.via_part_file) {
     kestro::fs::PartFile part(local_text);
     result = wire.is_none() ? bucket.attr(d.sdk_call)(td_file, part.path())
-                            : kestro::oss::get_to_file(g("oss2"), wire, td_file, part.path());
+                            : kestro::oss::get_to_file(module_attr("oss2"), wire, td_file, part.path());
     without_gil([&] { part.commit(); });
   } else if (wire.is_none()) {
     result = bucket.attr(d.sdk_call)(td_file, local_file);
@@ -458,10 +455,10 @@ void attempt(py::object self, py::object ctx, py::object td_file, py::object loc
       // least (100 KiB), nor more than it counts.
       std::uint64_t part = std::min<std::uint64_t>(kPartSize, static_cast<std::uint64_t>(multipart_threshold));
       part = std::max({part, kMinPartSize, (size + kMaxParts - 1) / kMaxParts});
-      result = kestro::oss::put_file_in_parts(g("oss2"), wire, g("ThreadPoolExecutor"), td_file, local_text, size,
+      result = kestro::oss::put_file_in_parts(module_attr("oss2"), wire, module_attr("ThreadPoolExecutor"), td_file, local_text, size,
                                               part, kParallelParts);
     } else {
-      result = kestro::oss::put_file(g("oss2"), wire, td_file, local_text);
+      result = kestro::oss::put_file(module_attr("oss2"), wire, td_file, local_text);
     }
   }
   double end = py_time();
@@ -479,11 +476,11 @@ void transfer_one(py::object self, py::object ctx, py::object td_file, py::objec
     auto failure = catch_ordinary([&] { attempt(self, ctx, td_file, local_file, local_text, d, multipart_threshold); });
     if (!failure) return;
     kestro::py_common::SecretMask secrets = kestro::oss::held_secrets(self);
-    std::string error = kestro::oss::error_text(g("oss2"), secrets, failure->value());
+    std::string error = kestro::oss::error_text(module_attr("oss2"), secrets, failure->value());
     clog(ctx, local_text + d.failed + std::to_string(i) + ", error: " + error);
     if (i < kWorkerAttempts - 1) {
       py::object pause = self.attr("retry_time_sleep");
-      if (pause.is_none()) pause = g("random").attr("randint")(60, 120);
+      if (pause.is_none()) pause = module_attr("random").attr("randint")(60, 120);
       kestro::py_common::py_sleep(pause);
       continue;
     }
@@ -494,19 +491,10 @@ void transfer_one(py::object self, py::object ctx, py::object td_file, py::objec
 
 // ---- folder transfers ----------------------------------------------------
 
-// A size in bytes from 1 up to 5 GiB, or Et(2) naming the parameter.
+// The largest part a store takes, and so the largest threshold that can mean
+// anything.
 long long multipart_threshold_value(py::handle value) {
-  long long v = 0;
-  bool ok = PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr());
-  if (ok) {
-    int overflow = 0;
-    v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    ok = !overflow && v >= 1 && v <= (5LL << 30);
-  }
-  if (!ok)
-    raise_et(2, "multipart_threshold must be an integer from 1 to 5 GiB (5368709120), got " +
-                    py::repr(value).cast<std::string>());
-  return v;
+  return kestro::py_common::byte_size_arg(value, "multipart_threshold", 5LL << 30, "5 GiB (5368709120)");
 }
 
 using Job = fp::FileTask;
@@ -515,7 +503,7 @@ void run_pool(py::object worker, py::object ctx, py::object max_workers, const s
   std::vector<py::tuple> calls;
   calls.reserve(jobs.size());
   for (const auto& job : jobs) calls.push_back(py::make_tuple(ctx, job.key, job.local_path));
-  kestro::py_common::run_in_pool(g("ThreadPoolExecutor"), g("as_completed"), worker, max_workers, calls);
+  kestro::py_common::run_in_pool(module_attr("ThreadPoolExecutor"), module_attr("as_completed"), worker, max_workers, calls);
 }
 
 // Writes the empty gzip marker under data_root() and uploads it. Written

@@ -21,7 +21,7 @@ constexpr const char* kNamespace = "default";
 
 // The library's `client` and `config` modules, looked up on this module at
 // call time, so that a test or a service can rebind them.
-py::object g(const char* name) { return kestro::py_common::module_attr(name); }
+using kestro::py_common::module_attr;
 
 py::object api(py::handle self) { return self.attr("k8s_client"); }
 
@@ -44,9 +44,9 @@ void init(py::object self, py::object ctx, py::object k8s_conn_config) {
 
 py::none get_k8s_client(py::object self) {
   py::object path = py::module_::import("os.path").attr("expanduser")(self.attr("k8s_conn_config"));
-  g("config").attr("load_kube_config")(path);
+  module_attr("config").attr("load_kube_config")(path);
   // created after the load, so it takes the configuration just set as default
-  self.attr("k8s_client") = g("client").attr("CoreV1Api")();
+  self.attr("k8s_client") = module_attr("client").attr("CoreV1Api")();
   return py::none();
 }
 

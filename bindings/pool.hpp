@@ -1,6 +1,8 @@
 #pragma once
 // The fan-out of the folder transfers: one task per file on a
-// concurrent.futures pool, results taken in order of completion.
+// concurrent.futures pool, results taken in order of completion. Every
+// function needs the GIL; the pool's threads take it for each task, and a
+// task releases it around its own blocking work.
 #include <pybind11/pybind11.h>
 
 #include <vector>

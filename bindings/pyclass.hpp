@@ -1,7 +1,8 @@
 #pragma once
 // Plain Python classes whose methods are C++ functions: real `type`
 // objects, so instances have a __dict__, subclasses and tests can replace
-// any method, and exception classes derive from Exception.
+// any method, and exception classes derive from Exception. Used while a
+// module loads; GIL held.
 #include <pybind11/pybind11.h>
 
 #include <string>

@@ -13,7 +13,7 @@
 #include "kestro/ids.hpp"
 #include "kestro/pytext.hpp"
 #include "kestro/query_export.hpp"
-#include "kestro/text.hpp"
+#include "kestro/path_text.hpp"
 #include "pyclass.hpp"
 #include "quorel_py_rows.hpp"
 #include "quorel_presto.hpp"
@@ -230,7 +230,7 @@ struct Closer {
 py::object get_data_csv(py::object self, py::object ctx, py::object sql, py::object block_size) {
   kestro::py_common::text_arg(sql, "sql");
   auto rows_per_block = static_cast<std::size_t>(
-      kestro::py_common::count_arg(block_size, "block_size", 1, kestro::py_common::kNoLimit, "a positive integer"));
+      kestro::py_common::positive_count_arg(block_size, "block_size"));
   py::object verify = kestro::quorel::verify_of(self);
   kestro::py_common::SecretMask secrets;
   secrets.add(self.attr("token"));

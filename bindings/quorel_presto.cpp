@@ -31,16 +31,14 @@ constexpr const char* kReadTimedOut = "Read timed out";
 constexpr long long kMaxAttempts = 1000;
 constexpr double kMaxReadTimeout = 86400;
 
-// block_size and fetch_size below 1 would never flush a block (and divide
-// by zero) or fetch nothing and report an empty result as complete.
-long long positive_count(py::handle value, const char* name) {
-  return count_arg(value, name, 1, kNoLimit, "a positive integer");
-}
+using kestro::py_common::positive_count_arg;
 
-// The numbers of one attempt, checked before anything is done.
+// The numbers of one attempt, checked before anything is done. block_size
+// and fetch_size below 1 would never flush a block (and divide by zero) or
+// fetch nothing and report an empty result as complete.
 void check_attempt_args(py::handle block_size, py::handle fetch_size, py::handle read_timeout, py::handle upcount) {
-  positive_count(block_size, "block_size");
-  positive_count(fetch_size, "fetch_size");
+  positive_count_arg(block_size, "block_size");
+  positive_count_arg(fetch_size, "fetch_size");
   seconds_arg(read_timeout, "read_timeout", 0, false, kMaxReadTimeout);
   optional_count_arg(upcount, "upcount", 0);
 }
@@ -310,7 +308,7 @@ py::object get_data_raw_pyhive_i(py::object self, py::object ctx, py::object uni
   check_attempt_args(block_size, fetch_size, read_timeout, upcount);
   kestro::quorel::check_conn_info(self.attr("hive_conn_info"), true);
   py::object verify = kestro::quorel::verify_of(self);
-  const long long block = positive_count(block_size, "block_size");
+  const long long block = positive_count_arg(block_size, "block_size");
   // Only this path needs PyHive, so it is loaded when a query runs.
   py::module_ presto = py::module_::import("pyhive.presto");
   bmobj().attr("log_error")("in query");

@@ -1,5 +1,7 @@
 #pragma once
-// The Presto path of kestro.quorel.quorel (quorel_presto.cpp).
+// The Presto path of kestro.quorel.quorel (quorel_presto.cpp), and the
+// connection and certificate checks both query paths share. Every function
+// here needs the GIL.
 #include <pybind11/pybind11.h>
 
 namespace kestro::quorel {

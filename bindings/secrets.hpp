@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "common.hpp"
+#include "py_errors.hpp"
 
 namespace kestro::py_common {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "common.hpp"
-#include "kestro/text.hpp"
+#include "kestro/path_text.hpp"
 #include "pyclass.hpp"
 #include "storvane_shared.hpp"
 

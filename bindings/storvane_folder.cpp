@@ -14,7 +14,8 @@
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/folder_plan.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
+#include "kestro/path_text.hpp"
 #include "storvane_shared.hpp"
 
 namespace py = pybind11;
@@ -41,7 +42,7 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
   kestro::py_common::key_arg(remote_file, "remote_file", kMaxKeyBytes);
   path_arg(local_file, "local_file");
   py::object ctx = self.attr("ctx");
-  long long attempts = count_arg(retry_count, "retry_count");
+  long long attempts = bounded_count_arg(retry_count, "retry_count");
   TaskClient task(self, std::move(shared));
   py::object& client = task.client;
   py::object bucket = self.attr("bucket");
@@ -155,8 +156,8 @@ void upload_folder(py::object self, py::object local_path, py::object remote_pat
                    py::object retry_count) {
   const std::string local = path_arg(local_path, "local_path");
   const std::string remote = text_arg(remote_path, "remote_path");
-  long long workers = count_arg(max_workers, "max_workers");
-  count_arg(retry_count, "retry_count");
+  long long workers = bounded_count_arg(max_workers, "max_workers");
+  bounded_count_arg(retry_count, "retry_count");
   // Checked before the target is emptied: a root prefix is the whole
   // bucket, a missing source would leave it emptied for nothing.
   if (kestro::text::depth(remote) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
@@ -196,8 +197,8 @@ void download_folder(py::object self, py::object local_path, py::object remote_p
                      py::object isrm, py::object isdel, py::object retry_count) {
   const std::string local = path_arg(local_path, "local_path");
   const std::string remote = text_arg(remote_path, "remote_path");
-  long long workers = count_arg(max_workers, "max_workers");
-  count_arg(retry_count, "retry_count");
+  long long workers = bounded_count_arg(max_workers, "max_workers");
+  bounded_count_arg(retry_count, "retry_count");
   // The target is emptied: never the current or the root folder.
   if (is_root_folder(local)) kestro::py_common::raise_et(2, "cannt del root folder");
   bool recursive = truthy(isrm);

@@ -12,19 +12,12 @@
 namespace kestro::storvane {
 
 namespace py = pybind11;
+using kestro::py_common::bounded_count_arg;
 using kestro::py_common::clog;
 using kestro::py_common::module_attr;
 using kestro::py_common::path_arg;
 using kestro::py_common::text_arg;
 using kestro::py_common::truthy;
-
-// A count of workers or attempts: Et(2, "<what> must be at least 1") below
-// 1, Et(2) naming it for anything but an int up to a bound (more workers
-// than that are not threads a process can start; more attempts, minutes
-// apart, are a hang).
-inline long long count_arg(py::handle value, const char* what) {
-  return kestro::py_common::count_arg(value, what, 1, 10000);
-}
 
 // The service's longest object key.
 constexpr std::size_t kMaxKeyBytes = 1024;

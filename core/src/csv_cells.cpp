@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdint>
 
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace kestro::csv {
 

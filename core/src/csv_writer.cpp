@@ -12,7 +12,7 @@
 
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace kestro::csv {
 

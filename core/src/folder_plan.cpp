@@ -6,7 +6,8 @@
 
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
+#include "kestro/path_text.hpp"
 
 namespace kestro::folder_plan {
 namespace {

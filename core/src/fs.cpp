@@ -12,7 +12,7 @@
 
 #include "kestro/error.hpp"
 #include "kestro/ids.hpp"
-#include "kestro/text.hpp"
+#include "kestro/path_text.hpp"
 
 namespace kestro::fs {
 

@@ -11,7 +11,7 @@
 
 #include "kestro/json_text.hpp"
 #include "kestro/pytext.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace kestro::query {
 
@@ -74,37 +74,6 @@ inline void move_back(char* base, std::size_t n) {
   }
 #endif
   std::memmove(base, base + 1, n);
-}
-
-// What a field needs in CSV: nothing, quotes around it (a comma or line
-// break), or quotes around and its own quotes doubled; as put_field().
-enum class Quoting { kNone, kAround, kDoubled };
-
-inline Quoting quoting_of(std::string_view field) {
-  const char* s = field.data();
-  std::size_t n = field.size();
-  bool around = false;
-#if defined(__SSE2__)
-  if (n >= 16) {
-    auto check = [&](const char* at) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-      around |= _mm_movemask_epi8(_mm_or_si128(
-                    _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                    _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')))) != 0;
-      return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))) != 0;
-    };
-    for (; n >= 16; s += 16, n -= 16)
-      if (check(s)) return Quoting::kDoubled;
-    // the last sixteen bytes, some seen already
-    if (n > 0 && check(s + n - 16)) return Quoting::kDoubled;
-    return around ? Quoting::kAround : Quoting::kNone;
-  }
-#endif
-  for (; n > 0; ++s, --n) {
-    if (*s == '"') return Quoting::kDoubled;
-    around |= *s == ',' || *s == '\n' || *s == '\r';
-  }
-  return around ? Quoting::kAround : Quoting::kNone;
 }
 
 // Strict UTF-8 (no overlong forms, surrogates or code points past
@@ -318,8 +287,8 @@ struct Scanner {
 
   // A top-level string after its opening quote, written to `out` as its
   // CSV field in one pass: copied 16 bytes at a time while it is plain,
-  // unescaped, inner quotes doubled, quoted when it holds '"', ',', '\n' or
-  // '\r' (as needs_quotes()). Leaves p after the closing quote.
+  // unescaped, inner quotes doubled, quoted when the writer's
+  // csv::needs_quotes() says so. Leaves p after the closing quote.
   bool field_string(csv::Buffer& out) {
     const char* s = p;
     // Unescaped text is never longer than its JSON (a doubled quote comes
@@ -329,19 +298,16 @@ struct Scanner {
     // cheap.
     char* base = out.room(static_cast<std::size_t>(end - p) + 40);
     char* w = base + 1;
-    bool quote = false;
-    unsigned comma_bits = 0, high_bits = 0;  // nonzero once a comma / a byte above 0x7f was passed
+    unsigned high_bits = 0;  // nonzero once a byte above 0x7f was passed
     for (;;) {
 #if defined(__SSE2__)
       if (limit - p >= 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
         unsigned stop = stop_mask(v);
-        unsigned commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
         unsigned highs = static_cast<unsigned>(_mm_movemask_epi8(v));
         if (!stop) {
           if (end - p <= 16) return false;  // the line ends inside the string
-          comma_bits |= commas;
           high_bits |= highs;
           p += 16;
           w += 16;
@@ -350,7 +316,6 @@ struct Scanner {
         int k = __builtin_ctz(stop);
         if (p + k >= end) return false;
         unsigned before = (1u << k) - 1;
-        comma_bits |= commas & before;
         high_bits |= highs & before;
         p += k;
         w += k;
@@ -360,7 +325,6 @@ struct Scanner {
         for (; p < end; ++p) {
           unsigned char c = static_cast<unsigned char>(*p);
           if (c == '"' || c == '\\' || c < 0x20) break;
-          comma_bits |= c == ',';
           high_bits |= c >= 0x80;
           *w++ = static_cast<char>(c);
         }
@@ -375,13 +339,11 @@ struct Scanner {
         w[0] = out;
         w[1] = '"';
         w += 1 + (out == '"');
-        quote |= out == '"' || out == '\n' || out == '\r';
         continue;
       }
       if (e != 'u') return false;
       int cp = code_point();
       if (cp < 0) return false;
-      if (cp == '"' || cp == ',' || cp == '\n' || cp == '\r') quote = true;
       if (cp == '"') *w++ = '"';
       w = utf8_at(w, static_cast<char32_t>(cp));
     }
@@ -390,7 +352,9 @@ struct Scanner {
     if (high_bits && !valid_utf8(s, static_cast<std::size_t>(p - s))) return false;
     ++p;
     std::size_t n = static_cast<std::size_t>(w - base - 1);
-    if (quote || comma_bits) {
+    // A doubled quote still holds a quote, so the written text needs quotes
+    // exactly when the unescaped one does.
+    if (csv::needs_quotes(std::string_view(base + 1, n))) {
       base[0] = '"';
       base[n + 1] = '"';
       out.commit(base + n + 2);
@@ -635,20 +599,16 @@ struct Scanner {
         out.put('"');
         if (!py_array(out, 1)) return false;
         std::string_view text = out.view().substr(at + 1);
-        switch (quoting_of(text)) {
-          case Quoting::kNone:
-            move_back(out.room(0) - text.size() - 1, text.size());  // from just after `at`
-            out.truncate(at + text.size());
-            break;
-          case Quoting::kAround:
-            out.put('"');
-            break;
-          case Quoting::kDoubled:
-            scratch.clear();
-            scratch.put(text);
-            out.truncate(at);
-            out.put_field(scratch.view());
-            break;
+        if (!csv::needs_quotes(text)) {
+          move_back(out.room(0) - text.size() - 1, text.size());  // from just after `at`
+          out.truncate(at + text.size());
+        } else if (text.find('"') == std::string_view::npos) {
+          out.put('"');
+        } else {  // its quotes doubled: written again by the field writer
+          scratch.clear();
+          scratch.put(text);
+          out.truncate(at);
+          out.put_field(scratch.view());
         }
         return true;
       }

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace kestro::pytext {
 

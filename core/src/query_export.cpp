@@ -14,7 +14,7 @@
 #include "kestro/error.hpp"
 #include "kestro/json_row_scan.hpp"
 #include "kestro/json_text.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace kestro::query {
 

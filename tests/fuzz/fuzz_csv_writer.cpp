@@ -12,7 +12,7 @@
 
 #include "kestro/csv_cells.hpp"
 #include "kestro/csv_writer.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace csv = kestro::csv;
 

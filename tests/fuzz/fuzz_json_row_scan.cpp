@@ -13,7 +13,7 @@
 #include "kestro/csv_writer.hpp"
 #include "kestro/json_row_scan.hpp"
 #include "kestro/json_text.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace od = simdjson::ondemand;
 namespace json_text = kestro::json_text;

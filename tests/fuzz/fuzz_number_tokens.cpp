@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "kestro/pytext.hpp"
-#include "kestro/text.hpp"
+#include "kestro/number_text.hpp"
 
 namespace {
 

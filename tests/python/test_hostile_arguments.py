@@ -294,3 +294,55 @@ def test_jsonloads_refuses_deep_or_undecodable_input_without_crashing(text):
     with pytest.raises(Et) as err:
         BMOBJ.jsonloads(text)
     assert err.value.state == 2
+
+
+# ---- one checker: the same value gets the same refusal from every operation --------------------
+
+# Counts that start at 1, by their upper bound: the operations of a family
+# must refuse each value in the same words, but for the parameter's name.
+COUNT_FAMILIES = {
+    "bounded": [
+        ("pool_connections", lambda env, v: OssSession(pool_connections=v)),
+        ("pool_maxsize", lambda env, v: AliyunOss("bucket1", "k", "s", DEAD, pool_maxsize=v)),
+        ("max_workers", lambda env, v: env["oss"].upload_oss({}, env["dir"], "out/", max_workers=v)),
+        ("max_workers", lambda env, v: env["oss"].download_oss({}, env["dir"], "out/", max_workers=v)),
+        ("max_workers", lambda env, v: env["s3"].upload_folder(env["dir"], "out", max_workers=v)),
+        ("retry_count", lambda env, v: env["s3"].download_folder(env["dir"], "out", retry_count=v)),
+        ("retry_count", lambda env, v: env["s3"]._upload_i("out/a", env["dir"] + "/a", v)),
+    ],
+    "unbounded": [
+        ("block_size", lambda env, v: env["q"].get_data_csv({}, "select 1", block_size=v)),
+        ("block_size", lambda env, v: env["q"].get_data_raw_pyhive({}, "select 1", block_size=v)),
+        ("fetch_size", lambda env, v: env["q"].get_data_raw_pyhive({}, "select 1", fetch_size=v)),
+        ("fetch_size", lambda env, v: env["q"].get_data_raw_pyhive_i({}, env["dir"] + "/r.csv", "select 1",
+                                                                   fetch_size=v)),
+    ],
+}
+
+
+@pytest.mark.parametrize("family", sorted(COUNT_FAMILIES))
+@pytest.mark.parametrize("value", [True, False, HUGE, -HUGE, 2 ** 63, 2.0, 2.5, NAN, "4", None, 0, -1],
+                         ids=repr)
+def test_every_operation_of_a_count_family_refuses_alike(env, family, value):
+    messages = set()
+    for name, call in COUNT_FAMILIES[family]:
+        with pytest.raises(Et) as err:
+            call(env, value)
+        assert err.value.state == 2
+        assert err.value.getmsg().startswith(name + " must be ")
+        messages.add(err.value.getmsg()[len(name):])
+    assert len(messages) == 1, messages
+    assert_untouched(env)
+
+
+@pytest.mark.parametrize("value", [True, 0, 5 * 2 ** 30 + 1, 2.0, "1024", HUGE], ids=repr)
+def test_multipart_threshold_is_refused_alike_by_the_folder_and_the_file_upload(env, value):
+    messages = set()
+    for call in (lambda: env["oss"].upload_oss({}, env["dir"], "o/", multipart_threshold=value),
+                 lambda: env["oss"]._upload_oss({}, "k", env["file"], multipart_threshold=value)):
+        with pytest.raises(Et) as err:
+            call()
+        assert err.value.state == 2
+        messages.add(err.value.getmsg())
+    assert messages == {"multipart_threshold must be an integer from 1 to 5 GiB (5368709120)"}
+    assert_untouched(env)

@@ -1,6 +1,6 @@
 #pragma once
 // The one error type of the core. Bindings map it to Python exceptions in
-// one place (bindings/common.hpp): Io -> OSError with errno, the rest ->
+// one place (bindings/py_errors.hpp): Io -> OSError with errno, the rest ->
 // the module's own error record.
 #include <stdexcept>
 #include <string>

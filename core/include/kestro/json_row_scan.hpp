@@ -1,7 +1,7 @@
 #pragma once
 // A direct scanner for the common shape of a result row line: a JSON array
 // of strings without escapes, numbers, true/false/null and arrays of those.
-// It writes the same CSV bytes as the full JSON parser of query_csv.cpp in
+// It writes the same CSV bytes as the full JSON parser of query_export.cpp in
 // one pass over the line, without building the parser's index. Anything
 // else (escapes, objects, control characters, invalid UTF-8, deep nesting,
 // a wrong value count, any syntax error) is declined and left to the full
