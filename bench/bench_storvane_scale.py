@@ -15,11 +15,7 @@ from the smallest size.
 
     .venv/bin/python bench/bench_storvane_scale.py [--sizes 2000,10000,20000] [--size 16384] [--workers 50]
 """
-import argparse
-import json
 import os
-import random
-import resource
 import shutil
 import socket
 import subprocess
@@ -30,16 +26,11 @@ from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+from scale_runs import child_line, measure, options, print_table, run_sizes  # noqa: E402
 
 REGION = "us-east-1"
 BUCKET = "bench"
 
-
-def cpu_of(pid):
-    """user + system seconds of a process so far."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 class Reference:
@@ -109,21 +100,7 @@ def child(who, url, src, work, workers, server_pid):
         store = Reference(url, workers)
         up = lambda: store.upload_folder(src, remote)  # noqa: E731
         down = lambda: store.download_folder(os.path.join(work, "d"), remote)  # noqa: E731
-    out = {}
-    real_stdout = sys.stdout
-    for direction, fn in (("upload", up), ("download", down)):
-        sys.stdout = open(os.devnull, "w")
-        server_before, cpu_before, start = cpu_of(server_pid), time.process_time(), time.perf_counter()
-        fn()
-        wall = time.perf_counter() - start
-        sys.stdout = real_stdout
-        out[direction] = {"wall": wall, "cpu": time.process_time() - cpu_before,
-                          "server_cpu": cpu_of(server_pid) - server_before, "pauses": len(pauses)}
-    out["rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    if len(os.listdir(os.path.join(work, "d"))) != len(os.listdir(src)):
-        raise SystemExit("%s: %d of %d files came back" % (who, len(os.listdir(os.path.join(work, "d"))),
-                                                          len(os.listdir(src))))
-    print(json.dumps(out))
+    measure(server_pid, up, down, pauses, src, os.path.join(work, "d"))
 
 
 def start_moto():
@@ -146,58 +123,20 @@ def start_moto():
 
 
 def main():
-    if len(sys.argv) > 1 and sys.argv[1] == "--child":
-        who, url, src, work, workers, pid = sys.argv[2:8]
-        return child(who, url, src, work, int(workers), int(pid))
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--sizes", default="2000,10000,20000")
-    parser.add_argument("--size", type=int, default=16384)
-    parser.add_argument("--workers", type=int, default=50)
-    args = parser.parse_args()
-    sizes = [int(s) for s in args.sizes.split(",")]
+    line = child_line()
+    if line:
+        return child(*line)
+    args, sizes = options(50)
     import boto3
 
     work = tempfile.mkdtemp(prefix="kestro-bench-s3-scale-")
     os.environ["KESTRO_DATA_ROOT"] = os.path.join(work, "mydata")
     proc, url = start_moto()
-    rows = {}
     try:
         boto3.client("s3", aws_access_key_id="ak", aws_secret_access_key="sk", region_name=REGION,
                      endpoint_url=url).create_bucket(Bucket=BUCKET)
-        rnd = random.Random(7)
-        for n in sizes:
-            src = os.path.join(work, "src%d" % n)
-            os.makedirs(src)
-            for k in range(n):
-                with open(os.path.join(src, "part-%05d.csv" % k), "wb") as f:
-                    f.write(rnd.randbytes(args.size) if hasattr(rnd, "randbytes") else os.urandom(args.size))
-            for who in ("kestro", "reference"):
-                run = os.path.join(work, "run")
-                shutil.rmtree(run, ignore_errors=True)
-                os.makedirs(run)
-                out = subprocess.run([sys.executable, __file__, "--child", who, url, src, run, str(args.workers),
-                                      str(proc.pid)], stdout=subprocess.PIPE, text=True, check=True).stdout
-                rows[n, who] = json.loads(out.strip().splitlines()[-1])
-            shutil.rmtree(src)
-        print("load average:", open("/proc/loadavg").read().split()[:3])
-        print("%d-byte files, %d workers, pauses recorded not waited, moto_server" % (args.size, args.workers))
-        print("%6s %-8s %-9s %8s %12s %12s %8s %14s" % ("files", "dir", "who", "wall s", "client ms/f",
-                                                         "server CPU s", "RSS MiB", "kestro/ref CPU"))
-        for n in sizes:
-            for direction in ("upload", "download"):
-                for who in ("kestro", "reference"):
-                    r = rows[n, who][direction]
-                    ratio = rows[n, "kestro"][direction]["cpu"] / rows[n, "reference"][direction]["cpu"]
-                    print("%6d %-8s %-9s %8.2f %12.3f %12.2f %8.0f %14s" % (
-                        n, direction, who, r["wall"], 1000 * r["cpu"] / n, r["server_cpu"], rows[n, who]["rss_mib"],
-                        "%.2f" % ratio if who == "kestro" else ""))
-        base = sizes[0]
-        for n in sizes[1:]:
-            for direction in ("upload", "download"):
-                k0, k1 = rows[base, "kestro"][direction], rows[n, "kestro"][direction]
-                print("kestro %s %d -> %d files (x%.1f): client CPU x%.2f, wall x%.2f, RSS %.0f -> %.0f MiB" % (
-                    direction, base, n, n / base, k1["cpu"] / k0["cpu"], k1["wall"] / k0["wall"],
-                    rows[base, "kestro"]["rss_mib"], rows[n, "kestro"]["rss_mib"]))
+        rows = run_sizes(os.path.abspath(__file__), url, proc.pid, sizes, args.size, args.workers, work)
+        print_table(rows, sizes, args.size, args.workers, "moto_server")
     finally:
         proc.terminate()
         proc.wait(timeout=10)
