@@ -376,7 +376,8 @@ CHILD = textwrap.dedent("""
             Storvane({}, "ak", "sk", bucket, "us-east-1", endpoint_url=url).download_folder(
                 local, "in", max_workers=2, retry_count=1)
     except Et as e:
-        print("Et", e.state, e.getmsg())
+        # one write: print() writes its pieces apart, and a task still running may log between them
+        sys.stdout.write("Et %s %s\\n" % (e.state, e.getmsg()))
 """)
 
 
