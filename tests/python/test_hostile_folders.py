@@ -411,7 +411,8 @@ INTERRUPTED = textwrap.dedent("""
 
     class Slow(Storvane):
         def _download_i(self, remote_file, local_file, retry_count):
-            print("started", flush=True)
+            sys.stdout.write("started\\n")  # one write: both tasks start at once
+            sys.stdout.flush()
             threading.Event().wait(5)
 
     Slow({}, "ak", "sk", bucket, "us-east-1", endpoint_url=url).download_folder(local, "in", max_workers=2)
