@@ -11,16 +11,14 @@ CPU per file; then how kestro's time and RSS grow from the smallest size.
     .venv/bin/python bench/bench_oss_scale.py [--sizes 2000,10000,20000] [--size 16384] [--workers 200]
 """
 import os
-import shutil
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 from oss_test_server import start_oss_server  # noqa: E402
-from scale_runs import child_line, measure, options, print_table, run_sizes  # noqa: E402
+from scale_runs import measure, scale_main  # noqa: E402
 
 
 
@@ -44,22 +42,7 @@ def child(who, url, src, work, workers, server_pid):
 
 
 def main():
-    line = child_line()
-    if line:
-        return child(*line)
-    args, sizes = options(200)
-    import bench_oss
-
-    work = tempfile.mkdtemp(prefix="kestro-bench-scale-")
-    os.environ["KESTRO_DATA_ROOT"] = os.path.join(work, "mydata")
-    proc, url = start_oss_server()
-    try:
-        rows = run_sizes(os.path.abspath(__file__), url, proc.pid, sizes, args.size, args.workers, work)
-        print_table(rows, sizes, args.size, args.workers, "the suite's OSS server")
-    finally:
-        proc.terminate()
-        proc.wait(timeout=10)
-        shutil.rmtree(work, ignore_errors=True)
+    scale_main(__file__, child, 200, start_oss_server, "the suite's OSS server")
 
 
 if __name__ == "__main__":

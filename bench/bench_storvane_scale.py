@@ -16,17 +16,15 @@ from the smallest size.
     .venv/bin/python bench/bench_storvane_scale.py [--sizes 2000,10000,20000] [--size 16384] [--workers 50]
 """
 import os
-import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from scale_runs import child_line, measure, options, print_table, run_sizes  # noqa: E402
+from scale_runs import measure, scale_main  # noqa: E402
 
 REGION = "us-east-1"
 BUCKET = "bench"
@@ -122,25 +120,15 @@ def start_moto():
             time.sleep(0.05)
 
 
-def main():
-    line = child_line()
-    if line:
-        return child(*line)
-    args, sizes = options(50)
+def create_bucket(url):
     import boto3
 
-    work = tempfile.mkdtemp(prefix="kestro-bench-s3-scale-")
-    os.environ["KESTRO_DATA_ROOT"] = os.path.join(work, "mydata")
-    proc, url = start_moto()
-    try:
-        boto3.client("s3", aws_access_key_id="ak", aws_secret_access_key="sk", region_name=REGION,
-                     endpoint_url=url).create_bucket(Bucket=BUCKET)
-        rows = run_sizes(os.path.abspath(__file__), url, proc.pid, sizes, args.size, args.workers, work)
-        print_table(rows, sizes, args.size, args.workers, "moto_server")
-    finally:
-        proc.terminate()
-        proc.wait(timeout=10)
-        shutil.rmtree(work, ignore_errors=True)
+    boto3.client("s3", aws_access_key_id="ak", aws_secret_access_key="sk", region_name=REGION,
+                 endpoint_url=url).create_bucket(Bucket=BUCKET)
+
+
+def main():
+    scale_main(__file__, child, 50, start_moto, "moto_server", create_bucket)
 
 
 if __name__ == "__main__":

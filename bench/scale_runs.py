@@ -10,6 +10,7 @@ import resource
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 
@@ -99,3 +100,25 @@ def measure(server_pid, up, down, pauses, src, back):
     if len(os.listdir(back)) != len(os.listdir(src)):
         raise SystemExit("%d of %d files came back" % (len(os.listdir(back)), len(os.listdir(src))))
     print(json.dumps(out))
+
+
+def scale_main(script, child, default_workers, start_server, server_name, prepare=None):
+    """A scaling benchmark's entry: in a child, child(*its line); else the
+    folders of each size through a server from start_server() -> (process,
+    url), prepare(url) first, and the table."""
+    line = child_line()
+    if line:
+        return child(*line)
+    args, sizes = options(default_workers)
+    work = tempfile.mkdtemp(prefix="kestro-bench-scale-")
+    os.environ["KESTRO_DATA_ROOT"] = os.path.join(work, "mydata")
+    proc, url = start_server()
+    try:
+        if prepare:
+            prepare(url)
+        rows = run_sizes(os.path.abspath(script), url, proc.pid, sizes, args.size, args.workers, work)
+        print_table(rows, sizes, args.size, args.workers, server_name)
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+        shutil.rmtree(work, ignore_errors=True)
