@@ -17,8 +17,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "folder_moves.hpp"
-#include "pool.hpp"
+#include "folder_transfer.hpp"
 #include "kestro/error.hpp"
 #include "kestro/folder_plan.hpp"
 #include "kestro/fs.hpp"
@@ -88,16 +87,6 @@ void check_flag(py::handle value, const char* name) {
     PyErr_Clear();
     kestro::py_common::refuse_type(name, "a truth value", value);
   }
-}
-
-// The arguments of a folder transfer, checked before anything destructive
-// happens, so a bad value cannot leave an emptied destination behind.
-void check_folder_args(py::handle local_file_path, py::handle oss_file_path, py::handle max_workers,
-                       std::initializer_list<std::pair<py::handle, const char*>> flags) {
-  path_arg(local_file_path, "local_file_path");
-  oss_folder_text(oss_file_path);
-  bounded_count_arg(max_workers, "max_workers");
-  for (const auto& flag : flags) check_flag(flag.first, flag.second);
 }
 
 // "", ".", "/", "..", "a/../..": emptying such a folder would take the
@@ -421,72 +410,74 @@ py::object download(py::object self, py::object remote_filename) {
 struct Direction {
   const char* sdk_call;
   const char* status;
-  const char* failed;
-  const char* finally_failed;
-  const char* message;
+  kestro::py_common::FileTexts texts;
   bool via_part_file;  // downloads land under a temporary name first
 };
-constexpr Direction kUpload{"put_object_from_file", " upload status ", " upload oss fail, repeat ",
-                            " upload oss finally fail: ", "upload fail ", false};
-constexpr Direction kDownload{"get_object_to_file", " download status ", " download oss fail, repeat ",
-                              " download oss finally fail: ", "download fail ", true};
+constexpr Direction kUpload{"put_object_from_file", " upload status ",
+                            {" upload oss fail, repeat ", " upload oss finally fail: ", "upload fail "}, false};
+constexpr Direction kDownload{"get_object_to_file", " download status ",
+                              {" download oss fail, repeat ", " download oss finally fail: ", "download fail "}, true};
 
-// One attempt: the SDK call, then the status line. A download is written
-// beside local_file and renamed into place only once complete.
-void attempt(py::object self, py::object ctx, py::object td_file, py::object local_file,
-             const std::string& local_text, const Direction& d, long long multipart_threshold) {
-  double start = py_time();
-  py::object result;
-  // The client's own bucket carries the bytes through its unchecked twin;
-  // a bucket or call put in its place by a caller is used as it is.
-  py::object wire = kestro::oss::wire_bucket(self, d.sdk_call);
-  py::object bucket = wire.is_none() ? self.attr("bucket") : py::object();
-  if (d.via_part_file) {
-    kestro::fs::PartFile part(local_text);
-    result = wire.is_none() ? bucket.attr(d.sdk_call)(td_file, part.path())
-                            : kestro::oss::get_to_file(module_attr("oss2"), wire, td_file, part.path());
-    without_gil([&] { part.commit(); });
-  } else if (wire.is_none()) {
-    result = bucket.attr(d.sdk_call)(td_file, local_file);
-  } else {
-    std::uint64_t size = without_gil([&] { return kestro::fs::file_size(local_text); });
-    if (size >= static_cast<std::uint64_t>(multipart_threshold)) {
-      // Parts no bigger than the threshold, nor smaller than the service's
-      // least (100 KiB), nor more than it counts.
-      std::uint64_t part = std::min<std::uint64_t>(kPartSize, static_cast<std::uint64_t>(multipart_threshold));
-      part = std::max({part, kMinPartSize, (size + kMaxParts - 1) / kMaxParts});
-      result = kestro::oss::put_file_in_parts(module_attr("oss2"), wire, module_attr("ThreadPoolExecutor"), td_file, local_text, size,
-                                              part, kParallelParts);
+// One file of a folder call, for file_attempts.
+struct OssFile {
+  py::object self, ctx, td_file, local_file;
+  std::string local;
+  const Direction& d;
+  long long multipart_threshold;
+
+  // One attempt: the SDK call, then the status line. A download is written
+  // beside local_file and renamed into place only once complete.
+  void attempt() const {
+    double start = py_time();
+    py::object result;
+    // The client's own bucket carries the bytes through its unchecked twin;
+    // a bucket or call put in its place by a caller is used as it is.
+    py::object wire = kestro::oss::wire_bucket(self, d.sdk_call);
+    py::object bucket = wire.is_none() ? self.attr("bucket") : py::object();
+    if (d.via_part_file) {
+      kestro::fs::PartFile part(local);
+      result = wire.is_none() ? bucket.attr(d.sdk_call)(td_file, part.path())
+                              : kestro::oss::get_to_file(module_attr("oss2"), wire, td_file, part.path());
+      without_gil([&] { part.commit(); });
+    } else if (wire.is_none()) {
+      result = bucket.attr(d.sdk_call)(td_file, local_file);
     } else {
-      result = kestro::oss::put_file(module_attr("oss2"), wire, td_file, local_text);
+      std::uint64_t size = without_gil([&] { return kestro::fs::file_size(local); });
+      if (size >= static_cast<std::uint64_t>(multipart_threshold)) {
+        // Parts no bigger than the threshold, nor smaller than the service's
+        // least (100 KiB), nor more than it counts.
+        std::uint64_t part = std::min<std::uint64_t>(kPartSize, static_cast<std::uint64_t>(multipart_threshold));
+        part = std::max({part, kMinPartSize, (size + kMaxParts - 1) / kMaxParts});
+        result = kestro::oss::put_file_in_parts(module_attr("oss2"), wire, module_attr("ThreadPoolExecutor"), td_file,
+                                                local, size, part, kParallelParts);
+      } else {
+        result = kestro::oss::put_file(module_attr("oss2"), wire, td_file, local);
+      }
     }
+    double end = py_time();
+    std::string line = local + d.status + py_str(result.attr("status")) + ", sub time ";
+    kestro::text::append_float_repr(line, end - start);
+    clog(ctx, line);
   }
-  double end = py_time();
-  std::string line = local_text + d.status + py_str(result.attr("status")) + ", sub time ";
-  kestro::text::append_float_repr(line, end - start);
-  clog(ctx, line);
-}
+  kestro::py_common::SecretMask secrets() const { return kestro::oss::held_secrets(self); }
+  std::string error_text(const kestro::py_common::SecretMask& s, py::handle e) const {
+    return kestro::oss::error_text(module_attr("oss2"), s, e);
+  }
+  void pause() const {
+    py::object pause = self.attr("retry_time_sleep");
+    if (pause.is_none()) pause = module_attr("random").attr("randint")(60, 120);
+    kestro::py_common::py_sleep(pause);
+  }
+  void given_up() const {}
+  std::string key() const { return py_str(td_file); }
+};
 
 void transfer_one(py::object self, py::object ctx, py::object td_file, py::object local_file, const Direction& d,
                   long long multipart_threshold = kMultipartThreshold) {
   oss_key(td_file, "td_file");
   path_arg(local_file, "local_file");
-  std::string local_text = py_str(local_file);
-  for (int i = 0; i < kWorkerAttempts; ++i) {
-    auto failure = catch_ordinary([&] { attempt(self, ctx, td_file, local_file, local_text, d, multipart_threshold); });
-    if (!failure) return;
-    kestro::py_common::SecretMask secrets = kestro::oss::held_secrets(self);
-    std::string error = kestro::oss::error_text(module_attr("oss2"), secrets, failure->value());
-    clog(ctx, local_text + d.failed + std::to_string(i) + ", error: " + error);
-    if (i < kWorkerAttempts - 1) {
-      py::object pause = self.attr("retry_time_sleep");
-      if (pause.is_none()) pause = module_attr("random").attr("randint")(60, 120);
-      kestro::py_common::py_sleep(pause);
-      continue;
-    }
-    clog(ctx, local_text + d.finally_failed + error);
-    kestro::py_common::raise_et_from(2, d.message + py_str(td_file) + " " + local_text, *failure, secrets);
-  }
+  OssFile file{self, ctx, td_file, local_file, py_str(local_file), d, multipart_threshold};
+  kestro::py_common::file_attempts(file, kWorkerAttempts, d.texts);
 }
 
 // ---- folder transfers ----------------------------------------------------
@@ -497,100 +488,94 @@ long long multipart_threshold_value(py::handle value) {
   return kestro::py_common::byte_size_arg(value, "multipart_threshold", 5LL << 30, "5 GiB (5368709120)");
 }
 
-using Job = fp::FileTask;
+using kestro::py_common::FolderCall;
 
-void run_pool(py::object worker, py::object ctx, py::object max_workers, const std::vector<Job>& jobs) {
-  std::vector<py::tuple> calls;
-  calls.reserve(jobs.size());
-  for (const auto& job : jobs) calls.push_back(py::make_tuple(ctx, job.key, job.local_path));
-  kestro::py_common::run_in_pool(module_attr("ThreadPoolExecutor"), module_attr("as_completed"), worker, max_workers, calls);
-}
+// OSS's steps of the folder transfer (folder_transfer.hpp has the order).
+struct OssFolders {
+  static constexpr fp::KeyRule key_rule = fp::KeyRule::kPrefixPlusName;
+  py::object max_workers;
+  py::object multipart_threshold = py::none();
+  long long threshold = kMultipartThreshold;
 
-// Writes the empty gzip marker under data_root() and uploads it. Written
-// under a fresh name and renamed, so a concurrent call never uploads a
-// half-written marker.
-void put_marker(py::object self, py::object ctx, const std::string& oss_folder, const char* name) {
-  std::string root = kestro::py_common::data_root();
-  std::string path = kestro::text::posix_join(root, name);
-  without_gil([&] {
-    kestro::fs::make_dirs(root);
-    kestro::fs::publish_file(path, kestro::fs::empty_gzip());
-  });
-  self.attr("_upload_oss")(ctx, oss_folder + name, path);
-}
+  // The arguments, checked before anything destructive happens, so a bad
+  // value cannot leave an emptied destination behind.
+  void check(FolderCall& c, std::initializer_list<std::pair<py::handle, const char*>> flags) {
+    path_arg(c.local_path, "local_file_path");
+    oss_folder_text(c.remote_path);
+    bounded_count_arg(max_workers, "max_workers");
+    for (const auto& flag : flags) check_flag(flag.first, flag.second);
+  }
+  void check_upload(FolderCall& c) {
+    check(c, {{c.add_success, "add_success"}, {c.add_empty, "add_empty"}, {c.isrm, "isrm"}, {c.isdel, "isdel"}});
+    c.remote = oss_folder_text(c.remote_path);
+    threshold = multipart_threshold_value(multipart_threshold);
+    c.local = fspath_text(c.local_path);
+    c.recursive = truthy(c.isrm);
+  }
+  void check_download(FolderCall& c) {
+    check(c, {{c.isrm, "isrm"}, {c.isdel, "isdel"}});
+    c.local = fspath_text(c.local_path);
+    if (contains_the_current_folder(c.local))
+      raise_et(2, "cannot empty a folder that holds the current folder: " + c.local);
+    c.remote = oss_folder_text(c.remote_path);
+    c.recursive = truthy(c.isrm);
+  }
+  std::vector<std::string> list_source(const FolderCall& c) const {
+    std::vector<std::string> keys;
+    for (py::handle key : c.self.attr("find_prefix_oss")(c.ctx, c.remote_path, "isrm"_a = c.isrm))
+      keys.push_back(py_str(key));
+    return keys;
+  }
+  void clear_remote(const FolderCall& c) const { c.self.attr("delete_prefix_oss")(c.ctx, c.remote_path); }
+  py::tuple task_args(const FolderCall& c, const fp::FileTask& t) const { return py::make_tuple(c.ctx, t.key, t.local_path); }
+  void run_pool(const FolderCall& c, bool upload, const std::vector<py::tuple>& calls) const {
+    py::object worker = c.self.attr(upload ? "_upload_oss" : "_download_oss");
+    // The worker's own default is this one: a subclass's worker without the
+    // parameter keeps working unless a caller asks for another threshold.
+    if (upload && threshold != kMultipartThreshold)
+      worker = py::module_::import("functools").attr("partial")(worker, "multipart_threshold"_a = threshold);
+    kestro::py_common::run_in_pool(module_attr("ThreadPoolExecutor"), module_attr("as_completed"), worker,
+                                   max_workers, calls);
+  }
+  // Writes the empty gzip marker under data_root() and uploads it. Written
+  // under a fresh name and renamed, so a concurrent call never uploads a
+  // half-written marker.
+  void put_marker(const FolderCall& c, const char* name) const {
+    std::string root = kestro::py_common::data_root();
+    std::string path = kestro::text::posix_join(root, name);
+    without_gil([&] {
+      kestro::fs::make_dirs(root);
+      kestro::fs::publish_file(path, kestro::fs::empty_gzip());
+    });
+    c.self.attr("_upload_oss")(c.ctx, c.remote + name, path);
+  }
+  void downloaded(const FolderCall&) const {}
+  void guard_removal(const FolderCall&, bool) const {}
+  void delete_sources(const FolderCall& c, const std::vector<fp::FileTask>& tasks,
+                      const std::vector<std::string>&) const {
+    py::object bucket = c.self.attr("bucket");
+    std::string prefix = fp::folder_prefix(c.remote);
+    for (const auto& t : tasks)
+      if (!c.recursive || fp::directly_under(t.key, prefix)) bucket.attr("delete_object")(t.key);
+  }
+  py::str closing(const FolderCall& c, bool upload) const {
+    return py::str(c.remote + (upload ? " upload oss all time" : " download oss all time"));
+  }
+};
 
 void upload_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                 py::object add_success, py::object add_empty, py::object max_workers, py::object isrm,
                 py::object isdel, py::object multipart_threshold) {
-  check_folder_args(local_file_path, oss_file_path, max_workers, {{add_success, "add_success"}, {add_empty, "add_empty"}, {isrm, "isrm"}, {isdel, "isdel"}});
-  std::string oss = oss_folder_text(oss_file_path);
-  long long threshold = multipart_threshold_value(multipart_threshold);
-  double start = py_time();
-  std::string local = fspath_text(local_file_path);
-  bool recursive = truthy(isrm);
-  // Listed before the destination is cleared: a source that cannot be read
-  // whole (a pipe, a link loop, a name that is no text) leaves it as it was.
-  auto jobs = without_gil([&] { return fp::plan_upload(local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
-  self.attr("delete_prefix_oss")(ctx, oss_file_path);
-  clog(ctx, fp::upload_summary(jobs), fp::upload_file_lines(jobs));
-  if (!jobs.empty()) {
-    // The worker's own default is this one: a subclass's worker without the
-    // parameter keeps working unless a caller asks for another threshold.
-    py::object worker = self.attr("_upload_oss");
-    if (threshold != kMultipartThreshold)
-      worker = py::module_::import("functools").attr("partial")(worker, "multipart_threshold"_a = threshold);
-    run_pool(worker, ctx, max_workers, jobs);
-    if (truthy(add_success)) put_marker(self, ctx, oss, "_SUCCESS");
-  } else if (truthy(add_empty)) {
-    put_marker(self, ctx, oss, "_EMPTY");
-  }
-  double end = py_time();
-  // Only what was uploaded, and the folders that leaves empty: files in the
-  // sub-folders of a one-level upload, or written meanwhile, stay.
-  if (truthy(isdel)) kestro::py_common::remove_uploaded(ctx, local, jobs);
-  clog(ctx, oss + " upload oss all time", py::float_(end - start));
+  FolderCall call{self, ctx, local_file_path, oss_file_path, isrm, isdel, add_success, add_empty};
+  OssFolders store{max_workers, multipart_threshold};
+  kestro::py_common::upload_folder(store, call);
 }
 
 void download_oss(py::object self, py::object ctx, py::object local_file_path, py::object oss_file_path,
                   py::object max_workers, py::object isrm, py::object isdel) {
-  check_folder_args(local_file_path, oss_file_path, max_workers, {{isrm, "isrm"}, {isdel, "isdel"}});
-  std::string local = fspath_text(local_file_path);
-  if (contains_the_current_folder(local))
-    raise_et(2, "cannot empty a folder that holds the current folder: " + local);
-  std::string oss = oss_folder_text(oss_file_path);
-  double start = py_time();
-  // Listed and planned before the local folder is emptied: a listing that
-  // fails or names one file twice leaves it as it was.
-  py::object keys = self.attr("find_prefix_oss")(ctx, oss_file_path, "isrm"_a = isrm);
-  bool recursive = truthy(isrm);
-  std::vector<std::string> key_texts;
-  for (py::handle key : keys) key_texts.push_back(py_str(key));
-  std::vector<Job> jobs = without_gil(
-      [&] { return fp::plan_download(key_texts, local, oss, recursive, fp::KeyRule::kPrefixPlusName); });
-  bmobj().attr("remove_folder")(local_file_path);
-  without_gil([&] {
-    // Whatever could not be removed must not be mixed with the new files.
-    if (kestro::fs::exists(local)) throw kestro::Error(kestro::Error::Code::kIo, "folder still exists", EEXIST, local);
-    kestro::fs::make_dirs(local);
-  });
-  if (!jobs.empty()) {
-    if (recursive) {
-      without_gil([&] {
-        for (const auto& folder : fp::parent_folders(jobs)) kestro::fs::make_dirs(folder);
-      });
-    }
-    run_pool(self.attr("_download_oss"), ctx, max_workers, jobs);
-  }
-  double end = py_time();
-  if (truthy(isdel)) {
-    // Only what was downloaded: an object that appeared in the folder
-    // during the transfer stays for the next run.
-    py::object bucket = self.attr("bucket");
-    std::string prefix = fp::folder_prefix(oss);
-    for (const auto& job : jobs)
-      if (!recursive || fp::directly_under(job.key, prefix)) bucket.attr("delete_object")(job.key);
-  }
-  clog(ctx, oss + " download oss all time", py::float_(end - start));
+  FolderCall call{self, ctx, local_file_path, oss_file_path, isrm, isdel};
+  OssFolders store{max_workers};
+  kestro::py_common::download_folder(store, call);
 }
 
 }  // namespace

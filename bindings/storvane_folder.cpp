@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "common.hpp"
-#include "folder_moves.hpp"
-#include "pool.hpp"
+#include "folder_transfer.hpp"
 #include "kestro/error.hpp"
 #include "kestro/fs.hpp"
 #include "kestro/folder_plan.hpp"
@@ -30,9 +29,39 @@ namespace {
 struct Direction {
   const char* word;  // "upload" or "download"
   bool upload;
+  kestro::py_common::FileTexts texts;
 };
-constexpr Direction kUpload{"upload", true};
-constexpr Direction kDownload{"download", false};
+constexpr Direction kUpload{"upload", true, {" upload  fail, repeat ", " upload  finally fail: ", "upload fail "}};
+constexpr Direction kDownload{"download", false,
+                              {" download  fail, repeat ", " download  finally fail: ", "download fail "}};
+
+// One file of a folder call, for file_attempts.
+struct StorvaneFile {
+  py::object self, ctx, remote_file, local_file, bucket, transfer;
+  TaskClient& task;
+  std::string local, remote;
+  const Direction& d;
+
+  void attempt() {
+    double t0 = kestro::py_common::py_time();
+    // the shared transfer's calls are the client's own, minus a manager per file
+    py::object via = transfer.is_none() ? task.client : transfer;
+    if (d.upload)
+      via.attr("upload_file")(local_file, bucket, remote_file);
+    else
+      via.attr("download_file")(bucket, remote_file, local_file);
+    double t1 = kestro::py_common::py_time();
+    // No attempt is left: let the client go before the record's pause
+    // rather than keep it alive (and in the collector's way) meanwhile.
+    task.release();
+    clog(ctx, local + " " + d.word + " success, sub time " + kestro::text::float_repr(t1 - t0));
+  }
+  kestro::py_common::SecretMask secrets() const { return held_secrets(self); }
+  std::string error_text(const kestro::py_common::SecretMask& s, py::handle e) const { return s.text_of(e); }
+  void pause() const { kestro::py_common::py_sleep(py::module_::import("random").attr("randint")(60, 120)); }
+  void given_up() { task.release(); }
+  const std::string& key() const { return remote; }
+};
 
 // One file, up to `retry_count` attempts over one client (the call's
 // `shared` one and its `transfer`, or when None its own), with a random
@@ -44,61 +73,9 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
   py::object ctx = self.attr("ctx");
   long long attempts = bounded_count_arg(retry_count, "retry_count");
   TaskClient task(self, std::move(shared));
-  py::object& client = task.client;
-  py::object bucket = self.attr("bucket");
-  const std::string local = py::str(local_file);
-  const std::string remote = py::str(remote_file);
-  const std::string word = d.word;
-  for (long long i = 0; i < attempts; ++i) {
-    auto failure = kestro::py_common::catch_ordinary([&] {
-      double t0 = kestro::py_common::py_time();
-      // the shared transfer's calls are the client's own, minus a manager per file
-      py::object via = transfer.is_none() ? client : transfer;
-      if (d.upload)
-        via.attr("upload_file")(local_file, bucket, remote_file);
-      else
-        via.attr("download_file")(bucket, remote_file, local_file);
-      double t1 = kestro::py_common::py_time();
-      // No attempt is left: let the client go before the record's pause
-      // rather than keep it alive (and in the collector's way) meanwhile.
-      task.release();
-      clog(ctx, local + " " + word + " success, sub time " + kestro::text::float_repr(t1 - t0));
-    });
-    if (!failure) return;
-    const kestro::py_common::SecretMask secrets = held_secrets(self);
-    const std::string error = secrets.text_of(failure->value());
-    clog(ctx, local + " " + word + "  fail, repeat " + std::to_string(i) + ", error: " + error);
-    if (i < attempts - 1) {
-      kestro::py_common::py_sleep(py::module_::import("random").attr("randint")(60, 120));
-      continue;
-    }
-    task.release();
-    clog(ctx, local + " " + word + "  finally fail: " + error);
-    kestro::py_common::raise_et_from(2, word + " fail " + remote + " " + local, *failure, secrets);
-  }
-}
-
-void run_tasks(py::object self, const Direction& d, const std::vector<FileTask>& tasks, long long workers,
-               py::object retry_count) {
-  const char* task_name = d.upload ? "_upload_i" : "_download_i";
-  py::module_ futures_mod = py::module_::import("concurrent.futures");
-  std::vector<py::tuple> calls;
-  calls.reserve(tasks.size());
-  for (const auto& t : tasks) calls.push_back(py::make_tuple(t.key, t.local_path, retry_count));
-  py::object shared = call_client(self, task_name, workers);
-  py::object transfer = shared.is_none() ? py::none() : call_transfer(shared, workers);
-  py::object fn = self.attr(task_name);
-  if (!shared.is_none())
-    fn = py::cpp_function([self, shared, transfer, d](py::object remote_file, py::object local_file, py::object count) {
-      file_task(self, remote_file, local_file, count, d, shared, transfer);
-    });
-  kestro::py_common::run_in_pool(futures_mod.attr("ThreadPoolExecutor"), futures_mod.attr("as_completed"), fn,
-                                 py::int_(workers), calls);
-  // After a failure the tasks still running keep using them: left to them.
-  if (!shared.is_none()) {
-    close_transfer(transfer);
-    close_client(shared);
-  }
+  StorvaneFile file{self,       ctx,  remote_file,          local_file, self.attr("bucket"), std::move(transfer),
+                    task, py::str(local_file), py::str(remote_file), d};
+  kestro::py_common::file_attempts(file, attempts, d.texts);
 }
 
 // A local folder whose removal would take the current or the root folder
@@ -151,93 +128,111 @@ void delete_keys(py::object self, const std::vector<std::string>& keys) {
                                        std::to_string(keys.size()) + " keys not deleted)");
 }
 
+using kestro::py_common::FolderCall;
+
+// Storvane's steps of the folder transfer (folder_transfer.hpp has the order).
+struct StorvaneFolders {
+  static constexpr fp::KeyRule key_rule = fp::KeyRule::kPathJoin;
+  py::object max_workers, retry_count;
+  long long workers = 0;
+
+  void check(FolderCall& c) {
+    c.local = path_arg(c.local_path, "local_path");
+    c.remote = text_arg(c.remote_path, "remote_path");
+    workers = bounded_count_arg(max_workers, "max_workers");
+    bounded_count_arg(retry_count, "retry_count");
+  }
+  void check_upload(FolderCall& c) {
+    check(c);
+    // Checked before the target is emptied: a root prefix is the whole
+    // bucket, a missing source would leave it emptied for nothing.
+    if (kestro::text::depth(c.remote) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
+    if (!kestro::fs::is_dir(kestro::text::pathlib_norm(c.local)))
+      kestro::py_common::raise_et(2, "local folder not found: " + c.local);
+    c.recursive = truthy(c.isrm);
+    c.ctx = c.self.attr("ctx");
+  }
+  void check_download(FolderCall& c) {
+    check(c);
+    // The target is emptied: never the current or the root folder.
+    if (is_root_folder(c.local)) kestro::py_common::raise_et(2, "cannt del root folder");
+    c.recursive = truthy(c.isrm);
+    c.ctx = c.self.attr("ctx");
+  }
+  std::vector<std::string> list_source(const FolderCall& c) const {
+    std::vector<std::string> keys;
+    for (py::handle key : c.self.attr("find_prefix")(c.remote_path, "isrm"_a = c.isrm))
+      keys.push_back(text_arg(key, "key"));
+    return keys;
+  }
+  // Every key goes below remote + "/": "out" must not take "outbox/..." with it.
+  void clear_remote(const FolderCall& c) const {
+    if (c.remote.back() == '/')
+      c.self.attr("delete_folder")(c.remote_path);
+    else
+      c.self.attr("delete_folder")(py::str(fp::folder_prefix(c.remote)));
+  }
+  py::tuple task_args(const FolderCall&, const FileTask& t) const {
+    return py::make_tuple(t.key, t.local_path, retry_count);
+  }
+  void run_pool(const FolderCall& c, bool upload, const std::vector<py::tuple>& calls) const {
+    const Direction& d = upload ? kUpload : kDownload;
+    const char* task_name = upload ? "_upload_i" : "_download_i";
+    py::module_ futures_mod = py::module_::import("concurrent.futures");
+    py::object self = c.self;
+    py::object shared = call_client(self, task_name, workers);
+    py::object transfer = shared.is_none() ? py::none() : call_transfer(shared, workers);
+    py::object fn = self.attr(task_name);
+    if (!shared.is_none())
+      fn = py::cpp_function([self, shared, transfer, &d](py::object remote_file, py::object local_file,
+                                                          py::object count) {
+        file_task(self, remote_file, local_file, count, d, shared, transfer);
+      });
+    kestro::py_common::run_in_pool(futures_mod.attr("ThreadPoolExecutor"), futures_mod.attr("as_completed"), fn,
+                                   py::int_(workers), calls);
+    // After a failure the tasks still running keep using them: left to them.
+    if (!shared.is_none()) {
+      close_transfer(transfer);
+      close_client(shared);
+    }
+  }
+  void put_marker(const FolderCall& c, const char* name) const { write_marker(c.self, c.remote, name); }
+  void downloaded(const FolderCall& c) const { py::print(c.remote_path); }
+  void guard_removal(const FolderCall& c, bool upload) const {
+    if (upload ? is_root_folder(c.local) : kestro::text::depth(c.remote) == 0)
+      kestro::py_common::raise_et(2, "cannt del root folder");
+  }
+  // Only what arrived (and, after a tree, the folder markers listed with
+  // it): not the sub-folders a one-level download left, nor objects put
+  // under the prefix since the listing.
+  void delete_sources(const FolderCall& c, const std::vector<FileTask>& tasks,
+                      const std::vector<std::string>& keys) const {
+    std::vector<std::string> sent;
+    sent.reserve(tasks.size());
+    for (const auto& t : tasks) sent.push_back(t.key);
+    if (c.recursive)
+      for (const auto& key : keys)
+        if (!key.empty() && key.back() == '/') sent.push_back(key);
+    delete_keys(c.self, sent);
+  }
+  py::object closing(const FolderCall& c, bool upload) const {
+    return c.remote_path + py::str(upload ? " upload all time" : " download all time");
+  }
+};
+
 void upload_folder(py::object self, py::object local_path, py::object remote_path, py::object add_success,
                    py::object add_empty, py::object max_workers, py::object isrm, py::object isdel,
                    py::object retry_count) {
-  const std::string local = path_arg(local_path, "local_path");
-  const std::string remote = text_arg(remote_path, "remote_path");
-  long long workers = bounded_count_arg(max_workers, "max_workers");
-  bounded_count_arg(retry_count, "retry_count");
-  // Checked before the target is emptied: a root prefix is the whole
-  // bucket, a missing source would leave it emptied for nothing.
-  if (kestro::text::depth(remote) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
-  if (!kestro::fs::is_dir(kestro::text::pathlib_norm(local)))
-    kestro::py_common::raise_et(2, "local folder not found: " + local);
-  bool recursive = truthy(isrm);
-
-  py::object ctx = self.attr("ctx");
-  py::float_ start(kestro::py_common::py_time());
-  // Listed before the target is emptied: a source that cannot be read
-  // whole (a pipe, a link loop, a name that is no text) leaves it as it was.
-  std::vector<FileTask> tasks = without_gil([&] { return fp::plan_upload(local, remote, recursive, fp::KeyRule::kPathJoin); });
-  // Every key goes below remote + "/": "out" must not take "outbox/..." with it.
-  if (remote.back() == '/')
-    self.attr("delete_folder")(remote_path);
-  else
-    self.attr("delete_folder")(py::str(fp::folder_prefix(remote)));
-  clog(ctx, fp::upload_summary(tasks), fp::upload_file_lines(tasks));
-  if (!tasks.empty()) {
-    run_tasks(self, kUpload, tasks, workers, retry_count);
-    if (truthy(add_success)) write_marker(self, remote, "_SUCCESS");
-  } else if (truthy(add_empty)) {
-    write_marker(self, remote, "_EMPTY");
-  }
-  py::float_ end(kestro::py_common::py_time());
-  if (truthy(isdel)) {
-    if (is_root_folder(local)) kestro::py_common::raise_et(2, "cannt del root folder");
-    // Only what was uploaded, and the folders that leaves empty: the files
-    // in sub-folders of a one-level upload, or written since the listing,
-    // were never sent and stay.
-    kestro::py_common::remove_uploaded(ctx, local, tasks);
-  }
-  clog(ctx, remote_path + py::str(" upload all time"), end - start);
+  FolderCall call{self, py::none(), local_path, remote_path, isrm, isdel, add_success, add_empty};
+  StorvaneFolders store{max_workers, retry_count};
+  kestro::py_common::upload_folder(store, call);
 }
 
 void download_folder(py::object self, py::object local_path, py::object remote_path, py::object max_workers,
                      py::object isrm, py::object isdel, py::object retry_count) {
-  const std::string local = path_arg(local_path, "local_path");
-  const std::string remote = text_arg(remote_path, "remote_path");
-  long long workers = bounded_count_arg(max_workers, "max_workers");
-  bounded_count_arg(retry_count, "retry_count");
-  // The target is emptied: never the current or the root folder.
-  if (is_root_folder(local)) kestro::py_common::raise_et(2, "cannt del root folder");
-  bool recursive = truthy(isrm);
-
-  py::object ctx = self.attr("ctx");
-  py::float_ start(kestro::py_common::py_time());
-  // Listed and planned before the target is emptied: a listing that fails
-  // or names one file twice leaves the folder as it was.
-  py::object listed = self.attr("find_prefix")(remote_path, "isrm"_a = isrm);
-  std::vector<std::string> keys;
-  for (py::handle key : listed) keys.push_back(text_arg(key, "key"));
-  std::vector<FileTask> tasks =
-      without_gil([&] { return fp::plan_download(keys, local, remote, recursive, fp::KeyRule::kPathJoin); });
-  kestro::py_common::bmobj().attr("remove_folder")(local_path);
-  without_gil([&] {
-    // What could not be removed (a link to a folder) must not be mixed with the new files.
-    if (kestro::fs::exists(local))
-      throw kestro::Error(kestro::Error::Code::kIo, "folder still exists", EEXIST, local);
-    kestro::fs::make_dirs(local);
-    if (recursive)
-      for (const auto& folder : fp::parent_folders(tasks)) kestro::fs::make_dirs(folder);
-  });
-  if (!tasks.empty()) run_tasks(self, kDownload, tasks, workers, retry_count);
-  py::float_ end(kestro::py_common::py_time());
-  py::print(remote_path);
-  if (truthy(isdel)) {
-    if (kestro::text::depth(remote) == 0) kestro::py_common::raise_et(2, "cannt del root folder");
-    // Only what arrived (and, after a tree, the folder markers listed with
-    // it): not the sub-folders a one-level download left, nor objects put
-    // under the prefix since the listing.
-    std::vector<std::string> sent;
-    sent.reserve(tasks.size());
-    for (const auto& t : tasks) sent.push_back(t.key);
-    if (recursive)
-      for (const auto& key : keys)
-        if (!key.empty() && key.back() == '/') sent.push_back(key);
-    delete_keys(self, sent);
-  }
-  clog(ctx, remote_path + py::str(" download all time"), end - start);
+  FolderCall call{self, py::none(), local_path, remote_path, isrm, isdel};
+  StorvaneFolders store{max_workers, retry_count};
+  kestro::py_common::download_folder(store, call);
 }
 
 }  // namespace
