@@ -45,7 +45,7 @@ inline void remove_uploaded(py::handle ctx, const std::string& folder, const std
 struct FolderCall {
   py::object self, ctx, local_path, remote_path, isrm, isdel;
   py::object add_success = py::none(), add_empty = py::none();  // uploads only
-  std::string local, remote;
+  std::string local{}, remote{};
   bool recursive = false;
 };
 

@@ -527,7 +527,9 @@ struct OssFolders {
     return keys;
   }
   void clear_remote(const FolderCall& c) const { c.self.attr("delete_prefix_oss")(c.ctx, c.remote_path); }
-  py::tuple task_args(const FolderCall& c, const fp::FileTask& t) const { return py::make_tuple(c.ctx, t.key, t.local_path); }
+  py::tuple task_args(const FolderCall& c, const fp::FileTask& t) const {
+    return py::make_tuple(c.ctx, t.key, t.local_path);
+  }
   void run_pool(const FolderCall& c, bool upload, const std::vector<py::tuple>& calls) const {
     py::object worker = c.self.attr(upload ? "_upload_oss" : "_download_oss");
     // The worker's own default is this one: a subclass's worker without the

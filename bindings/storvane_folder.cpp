@@ -73,8 +73,8 @@ void file_task(py::object self, py::object remote_file, py::object local_file, p
   py::object ctx = self.attr("ctx");
   long long attempts = bounded_count_arg(retry_count, "retry_count");
   TaskClient task(self, std::move(shared));
-  StorvaneFile file{self,       ctx,  remote_file,          local_file, self.attr("bucket"), std::move(transfer),
-                    task, py::str(local_file), py::str(remote_file), d};
+  StorvaneFile file{self, ctx, remote_file, local_file, self.attr("bucket"),
+                    std::move(transfer), task, py::str(local_file), py::str(remote_file), d};
   kestro::py_common::file_attempts(file, attempts, d.texts);
 }
 
