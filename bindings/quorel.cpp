@@ -132,16 +132,13 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
   // that it is stopped before them.
   py::object piece;
   kestro::query::CsvExport::Step piece_step = kestro::query::CsvExport::Step::kMore;
-  bool in_flight = false;
   kestro::BackgroundTask worker;
-  // Waits for the piece in flight and answers what it found; false once an
-  // error answer ended the reading.
+  // Waits for the piece in flight, if any, and answers what it found;
+  // false once an error answer ended the reading.
   auto collect = [&]() -> bool {
-    if (!in_flight) return true;
     {
       py::gil_scoped_release unlocked;
-      in_flight = false;
-      worker.wait();
+      worker.settle();
     }
     piece = py::object();
     while (piece_step == kestro::query::CsvExport::Step::kHeader) {
@@ -154,13 +151,8 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
   };
   // Before anything touches `ex` after a failure.
   auto quiesce = [&] {
-    if (!in_flight) return;
     py::gil_scoped_release unlocked;
-    in_flight = false;
-    try {
-      worker.wait();
-    } catch (...) {
-    }
+    worker.quiesce();
   };
 
   try {
@@ -180,7 +172,6 @@ py::object export_body(py::object ctx, py::object response, const std::string& p
       if (PyBytes_AsStringAndSize(fresh.ptr(), &data, &size) != 0) throw py::error_already_set();
       piece = std::move(fresh);
       std::string_view view(data, static_cast<std::size_t>(size));
-      in_flight = true;
       worker.start([&ex, &piece_step, view] { piece_step = ex.feed(view); });
     }
     if (reading) step(true, {});

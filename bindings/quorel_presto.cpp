@@ -173,10 +173,7 @@ class ResultBlocks {
 
   // For ways out other than the ordinary ones: close, never throw.
   ~ResultBlocks() {
-    try {
-      formatter_.wait();
-    } catch (...) {
-    }
+    formatter_.quiesce();
     if (file_) {
       try {
         file_->keep();
@@ -191,7 +188,6 @@ class ResultBlocks {
   void start(bool write) {
     finish();
     std::swap(filling_, formatting_);
-    pending_ = true;
     formatter_.start([this, write] {
       kestro::csv::put_rows(text_, formatting_.cells.data(), formatting_.rows, ncols_, scratch_);
       if (!write) return;
@@ -203,16 +199,14 @@ class ResultBlocks {
     });
   }
 
-  // Waits for the job in progress, rethrowing its failure (OSError for a
-  // write), and makes its rows room for the next ones.
+  // Waits for the job in progress, if any, rethrowing its failure (OSError
+  // for a write), and makes its rows room for the next ones.
   void finish() {
-    if (!pending_) return;
-    pending_ = false;
     struct Release {
       kestro::quorel::CellRows& rows;
       ~Release() { rows.clear(); }
     } release{formatting_};
-    without_gil([&] { formatter_.wait(); });
+    without_gil([&] { formatter_.settle(); });
   }
 
   long long block_size_;
@@ -222,7 +216,6 @@ class ResultBlocks {
   kestro::csv::Buffer text_;  // formatted rows of the block; formatter only
   std::string scratch_;       // formatter only
   kestro::quorel::CellRows filling_, formatting_;
-  bool pending_ = false;
   bool behind_ = false;  // a write_behind() not settled yet
   // Declared last: stopped before anything its job touches goes.
   kestro::BackgroundTask formatter_;

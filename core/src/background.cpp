@@ -1,6 +1,5 @@
 #include "kestro/background.hpp"
 
-#include <stdexcept>
 #include <utility>
 
 namespace kestro {
@@ -8,34 +7,42 @@ namespace kestro {
 BackgroundTask::BackgroundTask() : thread_([this] { loop(); }) {}
 
 BackgroundTask::~BackgroundTask() {
+  quiesce();
   {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return !busy_; });
+    std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
   }
   cv_.notify_all();
   thread_.join();
 }
 
-void BackgroundTask::start(std::function<void()> task) {
+std::exception_ptr BackgroundTask::take_failure(std::unique_lock<std::mutex>& lock) {
+  cv_.wait(lock, [this] { return !busy_; });
+  return std::exchange(error_, nullptr);
+}
+
+void BackgroundTask::start(std::function<void()> job) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (busy_) throw std::logic_error("BackgroundTask::start while a task runs");
-    task_ = std::move(task);
+    std::unique_lock<std::mutex> lock(mu_);
+    if (std::exception_ptr err = take_failure(lock)) std::rethrow_exception(err);
+    job_ = std::move(job);
     busy_ = true;
-    error_ = nullptr;
   }
   cv_.notify_all();
 }
 
-void BackgroundTask::wait() {
+void BackgroundTask::settle() {
   std::exception_ptr err;
   {
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return !busy_; });
-    err = std::exchange(error_, nullptr);
+    err = take_failure(lock);
   }
   if (err) std::rethrow_exception(err);
+}
+
+void BackgroundTask::quiesce() noexcept {
+  std::unique_lock<std::mutex> lock(mu_);
+  take_failure(lock);
 }
 
 void BackgroundTask::loop() {
@@ -43,14 +50,16 @@ void BackgroundTask::loop() {
   for (;;) {
     cv_.wait(lock, [this] { return busy_ || stop_; });
     if (!busy_) return;  // stop_ and nothing to do
-    std::function<void()> task = std::move(task_);
+    std::function<void()> job = std::move(job_);
     lock.unlock();
     std::exception_ptr err;
     try {
-      task();
+      job();
     } catch (...) {
       err = std::current_exception();
     }
+    // what the job holds goes before the caller hears that it ended
+    job = nullptr;
     lock.lock();
     error_ = err;
     busy_ = false;

@@ -195,7 +195,6 @@ struct CsvExport::Impl {
   // `file`, so that a write in progress ends before the file goes.
   csv::Buffer writing;
   csv::Buffer writing_more;  // written right after `writing`, when not empty
-  bool write_pending = false;
   BackgroundTask writer;
 
   RowParser rows_here;
@@ -215,15 +214,8 @@ struct CsvExport::Impl {
 
   Impl(std::string p, std::size_t bs, std::size_t split) : path(std::move(p)), block_size(bs), split_min(split) {}
 
-  // Waits for the block being written; rethrows its failure.
-  void wait_write() {
-    if (!write_pending) return;
-    write_pending = false;
-    writer.wait();
-  }
-
   void flush_block() {
-    wait_write();
+    writer.settle();
     writing_more.clear();
     if (block.size() < (64 << 10)) {  // small blocks: a hand-over would cost more than the write
       file->append(block.view());
@@ -239,7 +231,6 @@ struct CsvExport::Impl {
 
   // `writing`, then `writing_more`, to the file on the writer thread.
   void start_write() {
-    write_pending = true;
     writer.start([this] {
       file->append(writing.view());
       if (writing_more.size() > 0) file->append(writing_more.view());
@@ -252,7 +243,7 @@ struct CsvExport::Impl {
   static constexpr std::size_t kSlice = 1 << 20;
 
   void flush_slice() {
-    wait_write();
+    writer.settle();
     writing.swap(block);
     writing_more.clear();
     block.clear();
@@ -362,7 +353,7 @@ struct CsvExport::Impl {
   // lines are the same.
   void merge_segment() {
     if (segment.csv.size() > 0) {
-      wait_write();
+      writer.settle();
       writing.swap(block);
       writing_more.swap(segment.csv);
       block.clear();
@@ -424,13 +415,10 @@ struct CsvExport::Impl {
         try {
           handle_lines(cut, false);
         } catch (...) {
-          try {
-            side.wait();
-          } catch (...) {
-          }
+          side.quiesce();
           throw;
         }
-        side.wait();
+        side.settle();
         begin = segment.stop;
         merge_segment();
         if (final) handle_lines(end, true);
@@ -488,7 +476,7 @@ void CsvExport::start(std::string_view header, std::size_t ncols) {
 void CsvExport::close() {
   Impl& d = *impl_;
   if (!d.file) return;
-  d.wait_write();
+  d.writer.settle();
   if (d.block_rows > 0) d.file->append(d.block.view());
   d.block.clear();
   d.block_rows = 0;
@@ -496,10 +484,7 @@ void CsvExport::close() {
 }
 
 void CsvExport::discard() noexcept {
-  try {
-    impl_->wait_write();
-  } catch (...) {
-  }
+  impl_->writer.quiesce();
   if (impl_->file) impl_->file->discard();
 }
 
