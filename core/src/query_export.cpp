@@ -7,7 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "kestro/background.hpp"
 #include "kestro/csv_writer.hpp"
@@ -29,13 +31,13 @@ bool is_space_line(std::string_view line) {
   return true;
 }
 
-}  // namespace
-
 // A failed line; its message is head + line number + tail, the number
 // being known only where lines are counted.
 struct RowError {
   Error::Code code;
   std::string head, tail;
+
+  [[noreturn]] void raise(std::uint64_t line) const { throw Error(code, head + std::to_string(line) + tail); }
 };
 
 // Formats the rows of one thread: owns a simdjson parser and scratch texts.
@@ -150,144 +152,67 @@ struct RowParser {
   }
 };
 
-struct CsvExport::Impl {
-  std::string path;
-  std::size_t block_size;
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-  // Unhandled bytes are buf[begin, end), followed by at least simdjson's
-  // padding. Grown without zero-filling: only the padding after `end` is
-  // cleared, so every byte a scan may read is defined.
-  struct Input {
-    std::unique_ptr<char[]> bytes;
-    std::size_t cap = 0;
-    char* data() const noexcept { return bytes.get(); }
-    std::size_t size() const noexcept { return cap; }
-    void grow(std::size_t need, std::size_t used) {
-      std::size_t want = std::max(need, cap * 2);
-      std::unique_ptr<char[]> more(new char[want]);
-      if (used > 0) std::memcpy(more.get(), bytes.get(), used);
-      bytes = std::move(more);
-      cap = want;
-    }
-  } buf;
+// ---- the line splitter ------------------------------------------------------
+//
+// The bytes fed and not handled yet, cut into complete lines, and the
+// counts of the lines handled: `lines`, the `rows` they held, and a
+// progress mark at every block_size-th line. Lines end at "\n", "\r" or
+// "\r\n"; empty ones are skipped, so "\r\n" ends one line.
+class LineSplitter {
+ public:
+  explicit LineSplitter(std::size_t block_size) : block_size_(block_size) {
+    buf_.grow(1 << 16, 0);
+    std::memset(buf_.data(), 0, simdjson::SIMDJSON_PADDING);
+  }
+
+  // The bytes not handled yet are data()[begin, end), followed by at least
+  // simdjson's padding.
   std::size_t begin = 0, end = 0;
-  // buf[begin, unbroken) is known to hold no line break: a long line that
-  // arrives in many small pieces is searched once, not once per piece
-  // (which took time quadratic in the line's length).
-  std::size_t unbroken = 0;
+  const char* data() const noexcept { return buf_.data(); }
+  // What a scan may read from `at` on, padding included.
+  std::size_t room(std::size_t at) const noexcept { return buf_.size() - at; }
 
-  bool break_from(std::size_t from) const {
-    return std::memchr(buf.data() + from, '\n', end - from) || std::memchr(buf.data() + from, '\r', end - from);
-  }
-
-  std::string header;  // the first non-empty line, until start()
-  bool header_waiting = false;
-  bool started = false;
-  std::size_t ncols = 0;
-
-  std::uint64_t lines = 0, rows = 0;
-  std::size_t block_rows = 0;
-  csv::Buffer block;
-  std::vector<std::uint64_t> progress;
-  std::optional<csv::BlockFile> file;
-  // Full blocks are written on a thread of their own while the next block
-  // is parsed; `writing` holds the block being written. Declared after
-  // `file`, so that a write in progress ends before the file goes.
-  csv::Buffer writing;
-  csv::Buffer writing_more;  // written right after `writing`, when not empty
-  BackgroundTask writer;
-
-  RowParser rows_here;
-
-  // Big stretches of lines are cut in two: the second half is parsed on
-  // `side` while this thread does the first, then merged in order.
-  // Declared last: stopped before anything it reads goes.
-  std::size_t split_min;
-  struct Segment {
-    csv::Buffer csv;
-    std::vector<char> is_row;          // per counted line
-    std::optional<RowError> error;     // the line after the last counted one failed
-    std::size_t stop = 0;              // where its lines ended
-  } segment;
-  RowParser rows_side;
-  BackgroundTask side;
-
-  Impl(std::string p, std::size_t bs, std::size_t split) : path(std::move(p)), block_size(bs), split_min(split) {}
-
-  void flush_block() {
-    writer.settle();
-    writing_more.clear();
-    if (block.size() < (64 << 10)) {  // small blocks: a hand-over would cost more than the write
-      file->append(block.view());
-      block.clear();
-      block_rows = 0;
-      return;
+  // Appends `bytes` after the unhandled ones.
+  void take(std::string_view bytes) {
+    if (bytes.empty()) return;
+    if (begin > 0) {
+      std::memmove(buf_.data(), buf_.data() + begin, end - begin);
+      end -= begin;
+      unbroken_ = unbroken_ > begin ? unbroken_ - begin : 0;
+      begin = 0;
     }
-    writing.swap(block);
-    block.clear();
-    block_rows = 0;
-    start_write();
+    std::size_t need = end + bytes.size() + simdjson::SIMDJSON_PADDING;
+    if (buf_.size() < need) buf_.grow(need, end);
+    std::memcpy(buf_.data() + end, bytes.data(), bytes.size());
+    end += bytes.size();
+    std::memset(buf_.data() + end, 0, simdjson::SIMDJSON_PADDING);
   }
 
-  // `writing`, then `writing_more`, to the file on the writer thread.
-  void start_write() {
-    writer.start([this] {
-      file->append(writing.view());
-      if (writing_more.size() > 0) file->append(writing_more.view());
-    });
+  // Whether a line break follows `begin`. A long line that arrives in many
+  // small pieces is searched once, not once per piece (which took time
+  // quadratic in the line's length).
+  bool break_waiting() {
+    std::size_t from = std::max(begin, unbroken_);
+    if (std::memchr(buf_.data() + from, '\n', end - from) || std::memchr(buf_.data() + from, '\r', end - from))
+      return true;
+    unbroken_ = end;
+    return false;
   }
 
-  // Text past this much goes to the file before its block is full: the
-  // bytes and the progress lines are the same, and memory stays bounded
-  // whatever the block size.
-  static constexpr std::size_t kSlice = 1 << 20;
-
-  void flush_slice() {
-    writer.settle();
-    writing.swap(block);
-    writing_more.clear();
-    block.clear();
-    start_write();
-  }
-
-  void count_line() {
-    ++lines;
-    if (block_rows == block_size)
-      flush_block();
-    else if (block.size() >= kSlice)
-      flush_slice();
-    if (lines % block_size == 0) progress.push_back(lines);
-  }
-
-  [[noreturn]] void fail(const RowError& e) const {
-    throw Error(e.code, e.head + std::to_string(lines + 1) + e.tail);
-  }
-
-  void handle_row(std::string_view line, std::size_t room) {
-    try {
-      if (rows_here.parse(line, room, block)) {
-        ++rows;
-        ++block_rows;
-      }
-    } catch (const RowError& e) {
-      fail(e);
-    }
-  }
-
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-  // Calls on_line(line, next) for each line in buf[from, to) that ends in a
-  // break (or at `to` when `final`), empty lines skipped; stops early when
-  // on_line returns false. Returns where it stopped. A row line that
-  // row_fast(from) takes whole (returning where its break is) is not
+  // Calls on_line(line, at, next) for each line in [from, to) that ends in
+  // a break (or at `to` when `final`), empty lines skipped; stops early
+  // when on_line returns false. Returns where it stopped. A row line that
+  // row_fast(at, to) takes whole (returning where its break is) is not
   // looked for first: the scan that writes it finds its end.
   template <class F>
-  std::size_t each_line(std::size_t from, std::size_t to, bool final, F&& on_line) {
+  std::size_t each_line(std::size_t from, std::size_t to, bool final, F&& on_line) const {
     return each_line(from, to, final, [](std::size_t, std::size_t) { return kNone; }, on_line);
   }
   template <class Fast, class F>
-  std::size_t each_line(std::size_t from, std::size_t to, bool final, Fast&& row_fast, F&& on_line) {
-    const char* base = buf.data();
+  std::size_t each_line(std::size_t from, std::size_t to, bool final, Fast&& row_fast, F&& on_line) const {
+    const char* base = buf_.data();
     // A "\r" is rare: look for the next one only once the last is behind.
     auto find_cr = [&](std::size_t at) {
       const void* cr = std::memchr(base + at, '\r', to - at);
@@ -314,30 +239,216 @@ struct CsvExport::Impl {
     return from;
   }
 
-  // End of the last line break in buf[from, to), or kNone.
+  // End of the last line break in [from, to), or kNone.
   std::size_t last_break_end(std::size_t from, std::size_t to) const {
-    const char* base = buf.data();
+    const char* base = buf_.data();
     const void* lf = memrchr(base + from, '\n', to - from);
     const void* cr = memrchr(base + from, '\r', to - from);
     const char* last = std::max(static_cast<const char*>(lf), static_cast<const char*>(cr));
     return last ? static_cast<std::size_t>(last - base) + 1 : kNone;
   }
 
-  void parse_segment(std::size_t from, std::size_t to) {
-    Segment& seg = segment;
+  std::uint64_t lines = 0, rows = 0;
+  std::vector<std::uint64_t> progress;  // marks not taken yet
+
+  // After `lines` went up by one.
+  void mark_progress() {
+    if (lines % block_size_ == 0) progress.push_back(lines);
+  }
+
+ private:
+  // Grown without zero-filling: only the padding after `end` is cleared,
+  // so every byte a scan may read is defined.
+  struct Input {
+    std::unique_ptr<char[]> bytes;
+    std::size_t cap = 0;
+    char* data() const noexcept { return bytes.get(); }
+    std::size_t size() const noexcept { return cap; }
+    void grow(std::size_t need, std::size_t used) {
+      std::size_t want = std::max(need, cap * 2);
+      std::unique_ptr<char[]> more(new char[want]);
+      if (used > 0) std::memcpy(more.get(), bytes.get(), used);
+      bytes = std::move(more);
+      cap = want;
+    }
+  } buf_;
+  // [begin, unbroken_) is known to hold no line break.
+  std::size_t unbroken_ = 0;
+  std::size_t block_size_;
+};
+
+// ---- the block writer -------------------------------------------------------
+//
+// The CSV text of the rows parsed and the file it goes to, a block
+// (block_size rows) at a time, or a slice when a block's text grows past
+// kSlice, so memory stays bounded whatever the block size (the bytes are
+// the same). Double-buffered: `block` fills on the caller's thread while
+// the text before it is written on a thread of its own; each write waits
+// for the one before, and a write's failure (Error kIo) comes out of the
+// next line_counted(), hand_over() or close().
+class BlockWriter {
+ public:
+  BlockWriter(std::string path, std::size_t block_size) : path_(std::move(path)), block_size_(block_size) {}
+
+  csv::Buffer block;           // text not handed over yet
+  std::size_t block_rows = 0;  // rows of the current block, its sliced-off text included
+
+  void open(std::string_view header) { file_.emplace(path_, header); }
+
+  // After each counted line: a full block, or a slice, goes to the file.
+  void line_counted() {
+    if (block_rows == block_size_)
+      flush_block();
+    else if (block.size() >= kSlice)
+      flush_slice();
+  }
+
+  // Hands `block` over, and `more` right after it, as they stand (no
+  // copy); both are left empty. Nothing in `more`: nothing to do (the
+  // block goes on filling).
+  void hand_over(csv::Buffer& more) {
+    if (more.size() == 0) return;
+    task_.settle();
+    writing_.swap(block);
+    writing_more_.swap(more);
+    block.clear();
+    more.clear();
+    start_write();
+  }
+
+  // A row whose text was handed over outside `block`: counted as if it had
+  // gone through it.
+  void row_merged() {
+    if (++block_rows == block_size_) block_rows = 0;  // that block is on its way
+  }
+
+  // Appends what is left and closes the file, keeping it.
+  void close() {
+    if (!file_) return;
+    task_.settle();
+    if (block_rows > 0) file_->append(block.view());
+    block.clear();
+    block_rows = 0;
+    file_->keep();
+  }
+
+  void discard() noexcept {
+    task_.quiesce();
+    if (file_) file_->discard();
+  }
+
+ private:
+  static constexpr std::size_t kSlice = 1 << 20;
+
+  void flush_block() {
+    task_.settle();
+    writing_more_.clear();
+    if (block.size() < (64 << 10)) {  // small blocks: a hand-over would cost more than the write
+      file_->append(block.view());
+      block.clear();
+      block_rows = 0;
+      return;
+    }
+    writing_.swap(block);
+    block.clear();
+    block_rows = 0;
+    start_write();
+  }
+
+  void flush_slice() {
+    task_.settle();
+    writing_.swap(block);
+    writing_more_.clear();
+    block.clear();
+    start_write();
+  }
+
+  // `writing_`, then `writing_more_`, to the file on the writer thread.
+  void start_write() {
+    task_.start([this] {
+      file_->append(writing_.view());
+      if (writing_more_.size() > 0) file_->append(writing_more_.view());
+    });
+  }
+
+  std::string path_;
+  std::size_t block_size_;
+  std::optional<csv::BlockFile> file_;
+  csv::Buffer writing_;       // being written
+  csv::Buffer writing_more_;  // written right after `writing_`, when not empty
+  // Declared last: a write in progress ends before what it reads goes.
+  BackgroundTask task_;
+};
+
+// ---- the split parser -------------------------------------------------------
+//
+// A big stretch of complete lines is cut in two at a line break: the
+// second half is parsed on a side thread into a segment of its own while
+// the caller parses the first, then merged after it, so the text, the
+// counts and the progress marks are those of parsing every line in turn.
+// A failing line in the second half is kept and reported at the merge,
+// after the first half's lines were counted.
+class SplitParser {
+ public:
+  SplitParser(const LineSplitter& in, std::size_t split_min) : in_(in), split_min_(split_min) {}
+
+  void columns(std::size_t ncols) { rows_.ncols = ncols; }
+
+  // Where to cut [from, to), or kNone: too short to be worth it (or
+  // split_min 0), or no line break in its first half.
+  std::size_t cut(std::size_t from, std::size_t to) const {
+    if (split_min_ == 0 || to - from < split_min_) return kNone;
+    std::size_t at = in_.last_break_end(from, from + (to - from) / 2);
+    return at != kNone && at > from && at < to ? at : kNone;
+  }
+
+  // Parses [cut, to) on the side while first_half() parses up to `cut`
+  // here. Returns where the second half's lines ended: `to`, or past the
+  // failing line.
+  template <class F>
+  std::size_t run(std::size_t cut, std::size_t to, F&& first_half) {
+    side_.start([this, cut, to] { parse(cut, to); });
+    try {
+      first_half();
+    } catch (...) {
+      side_.quiesce();
+      throw;
+    }
+    side_.settle();
+    return segment_.stop;
+  }
+
+  // The second half after the first: its text to `out`, its lines and
+  // rows counted in `in`; then its failure, if any.
+  void merge(LineSplitter& in, BlockWriter& out) {
+    out.hand_over(segment_.csv);
+    for (char is_row : segment_.is_row) {
+      ++in.lines;
+      if (is_row) {
+        ++in.rows;
+        out.row_merged();
+      }
+      in.mark_progress();
+    }
+    if (segment_.error) segment_.error->raise(in.lines + 1);
+  }
+
+ private:
+  void parse(std::size_t from, std::size_t to) {
+    Segment& seg = segment_;
     seg.csv.clear();
     seg.is_row.clear();
     seg.error.reset();
     auto row_fast = [&](std::size_t at, std::size_t stop) {
-      std::size_t n = scan_row_line(std::string_view(buf.data() + at, stop - at), buf.size() - at, rows_side.ncols,
-                                    seg.csv, rows_side.scan_scratch);
+      std::size_t n = scan_row_line(std::string_view(in_.data() + at, stop - at), in_.room(at), rows_.ncols, seg.csv,
+                                    rows_.scan_scratch);
       if (n == kNoRowLine) return kNone;
       seg.is_row.push_back(true);
       return at + n;
     };
-    seg.stop = each_line(from, to, false, row_fast, [&](std::string_view line, std::size_t at, std::size_t) {
+    seg.stop = in_.each_line(from, to, false, row_fast, [&](std::string_view line, std::size_t at, std::size_t) {
       try {
-        bool row = rows_side.parse(line, buf.size() - at, seg.csv);
+        bool row = rows_.parse(line, in_.room(at), seg.csv);
         seg.is_row.push_back(row);
         return true;
       } catch (const RowError& e) {
@@ -347,44 +458,68 @@ struct CsvExport::Impl {
     });
   }
 
-  // The side's rows follow the block's: both go to the writer as they
-  // stand, the block first, with no copy. Lines and blocks are counted as
-  // if each row had gone through the block: the bytes and the progress
-  // lines are the same.
-  void merge_segment() {
-    if (segment.csv.size() > 0) {
-      writer.settle();
-      writing.swap(block);
-      writing_more.swap(segment.csv);
-      block.clear();
-      segment.csv.clear();
-      start_write();
-    }
-    for (char is_row : segment.is_row) {
-      ++lines;
-      if (is_row) {
-        ++rows;
-        if (++block_rows == block_size) block_rows = 0;  // that block is on its way
+  const LineSplitter& in_;
+  std::size_t split_min_;
+  struct Segment {
+    csv::Buffer csv;
+    std::vector<char> is_row;       // per counted line
+    std::optional<RowError> error;  // the line after the last counted one failed
+    std::size_t stop = 0;           // where its lines ended
+  } segment_;
+  RowParser rows_;
+  // Declared last: stopped before anything it touches goes.
+  BackgroundTask side_;
+};
+
+}  // namespace
+
+// The three parts in turn: lines from `in`, parsed here (or by `split`),
+// their text to `out`; the header line is answered by the caller.
+struct CsvExport::Impl {
+  Impl(std::string path, std::size_t block_size, std::size_t split_min)
+      : in(block_size), out(std::move(path), block_size), split(in, split_min) {}
+
+  std::string header;  // the first non-empty line, until start()
+  bool header_waiting = false;
+  bool started = false;
+
+  LineSplitter in;
+  BlockWriter out;
+  RowParser rows_here;
+  // Declared last: its side thread reads `in`, and stops before it goes.
+  SplitParser split;
+
+  void count_line() {
+    ++in.lines;
+    out.line_counted();
+    in.mark_progress();
+  }
+
+  void handle_row(std::string_view line, std::size_t room) {
+    try {
+      if (rows_here.parse(line, room, out.block)) {
+        ++in.rows;
+        ++out.block_rows;
       }
-      if (lines % block_size == 0) progress.push_back(lines);
+    } catch (const RowError& e) {
+      e.raise(in.lines + 1);
     }
-    if (segment.error) fail(*segment.error);
   }
 
   void handle_lines(std::size_t to, bool final) {
     auto row_fast = [&](std::size_t at, std::size_t stop) {
-      std::size_t n = scan_row_line(std::string_view(buf.data() + at, stop - at), buf.size() - at, ncols, block,
-                                    rows_here.scan_scratch);
+      std::size_t n = scan_row_line(std::string_view(in.data() + at, stop - at), in.room(at), rows_here.ncols,
+                                    out.block, rows_here.scan_scratch);
       if (n == kNoRowLine) return kNone;
-      ++rows;
-      ++block_rows;
-      begin = at + n + 1;
+      ++in.rows;
+      ++out.block_rows;
+      in.begin = at + n + 1;
       count_line();
       return at + n;
     };
-    begin = each_line(begin, to, final, row_fast, [&](std::string_view line, std::size_t at, std::size_t next) {
-      handle_row(line, buf.size() - at);
-      begin = next;
+    in.begin = in.each_line(in.begin, to, final, row_fast, [&](std::string_view line, std::size_t at, std::size_t next) {
+      handle_row(line, in.room(at));
+      in.begin = next;
       count_line();
       return true;
     });
@@ -392,13 +527,10 @@ struct CsvExport::Impl {
 
   Step run(bool final) {
     if (header_waiting) return Step::kHeader;
-    if (!final && !break_from(std::max(begin, unbroken))) {
-      unbroken = end;
-      return Step::kMore;
-    }
+    if (!final && !in.break_waiting()) return Step::kMore;
     if (!started) {
       bool found = false;
-      begin = each_line(begin, end, final, [&](std::string_view line, std::size_t, std::size_t) {
+      in.begin = in.each_line(in.begin, in.end, final, [&](std::string_view line, std::size_t, std::size_t) {
         header.assign(line);
         header_waiting = found = true;
         return false;
@@ -406,56 +538,28 @@ struct CsvExport::Impl {
       if (found) return Step::kHeader;
       return Step::kMore;
     }
-    std::size_t done = final ? end : last_break_end(begin, end);
+    std::size_t done = final ? in.end : in.last_break_end(in.begin, in.end);
     if (done == kNone) return Step::kMore;
-    if (done - begin >= split_min && split_min > 0) {
-      std::size_t cut = last_break_end(begin, begin + (done - begin) / 2);
-      if (cut != kNone && cut > begin && cut < done) {
-        side.start([this, cut, done] { parse_segment(cut, done); });
-        try {
-          handle_lines(cut, false);
-        } catch (...) {
-          side.quiesce();
-          throw;
-        }
-        side.settle();
-        begin = segment.stop;
-        merge_segment();
-        if (final) handle_lines(end, true);
-        return Step::kMore;
-      }
+    if (std::size_t cut = split.cut(in.begin, done); cut != kNone) {
+      in.begin = split.run(cut, done, [&] { handle_lines(cut, false); });
+      split.merge(in, out);
+      if (final) handle_lines(in.end, true);
+      return Step::kMore;
     }
     handle_lines(done, final);
     return Step::kMore;
-  }
-
-  void take(std::string_view bytes) {
-    if (bytes.empty()) return;
-    if (begin > 0) {
-      std::memmove(buf.data(), buf.data() + begin, end - begin);
-      end -= begin;
-      unbroken = unbroken > begin ? unbroken - begin : 0;
-      begin = 0;
-    }
-    std::size_t need = end + bytes.size() + simdjson::SIMDJSON_PADDING;
-    if (buf.size() < need) buf.grow(need, end);
-    std::memcpy(buf.data() + end, bytes.data(), bytes.size());
-    end += bytes.size();
-    std::memset(buf.data() + end, 0, simdjson::SIMDJSON_PADDING);
   }
 };
 
 CsvExport::CsvExport(std::string path, std::size_t block_size, std::size_t split_min) {
   if (block_size == 0) throw Error(Error::Code::kFormat, "block_size must be at least 1");
   impl_ = std::make_unique<Impl>(std::move(path), block_size, split_min);
-  impl_->buf.grow(1 << 16, 0);
-  std::memset(impl_->buf.data(), 0, simdjson::SIMDJSON_PADDING);
 }
 
 CsvExport::~CsvExport() = default;
 
 CsvExport::Step CsvExport::feed(std::string_view bytes) {
-  impl_->take(bytes);
+  impl_->in.take(bytes);
   return impl_->run(false);
 }
 
@@ -465,32 +569,22 @@ std::string_view CsvExport::header_line() const { return impl_->header; }
 
 void CsvExport::start(std::string_view header, std::size_t ncols) {
   Impl& d = *impl_;
-  d.file.emplace(d.path, header);
+  d.out.open(header);
   d.started = true;
   d.header_waiting = false;
   d.header.clear();
-  d.ncols = d.rows_here.ncols = d.rows_side.ncols = ncols;
+  d.rows_here.ncols = ncols;
+  d.split.columns(ncols);
   d.count_line();
 }
 
-void CsvExport::close() {
-  Impl& d = *impl_;
-  if (!d.file) return;
-  d.writer.settle();
-  if (d.block_rows > 0) d.file->append(d.block.view());
-  d.block.clear();
-  d.block_rows = 0;
-  d.file->keep();
-}
+void CsvExport::close() { impl_->out.close(); }
 
-void CsvExport::discard() noexcept {
-  impl_->writer.quiesce();
-  if (impl_->file) impl_->file->discard();
-}
+void CsvExport::discard() noexcept { impl_->out.discard(); }
 
-std::vector<std::uint64_t> CsvExport::take_progress() { return std::exchange(impl_->progress, {}); }
-std::uint64_t CsvExport::lines() const noexcept { return impl_->lines; }
-std::uint64_t CsvExport::rows() const noexcept { return impl_->rows; }
+std::vector<std::uint64_t> CsvExport::take_progress() { return std::exchange(impl_->in.progress, {}); }
+std::uint64_t CsvExport::lines() const noexcept { return impl_->in.lines; }
+std::uint64_t CsvExport::rows() const noexcept { return impl_->in.rows; }
 bool CsvExport::started() const noexcept { return impl_->started; }
 
 }  // namespace kestro::query
