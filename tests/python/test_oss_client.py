@@ -72,7 +72,6 @@ def test_client_fields_and_no_request_at_construction(oss):
         "AKID", "SECRET", "bucket1", oss.url, 1.5)
     assert isinstance(c.bucket, oss2.Bucket) and c.bucket.bucket_name == "bucket1"
     assert type(c.bucket.session) is OssSession
-    assert c.bucket.timeout == 4
     assert oss.requests == []
     oss.put("k", "v")
     assert c.exists("k") and [r[:3] for r in oss.requests] == [("HEAD", "bucket1", "k")]
