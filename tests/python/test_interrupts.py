@@ -92,17 +92,14 @@ class TestDefinesFallbacks:
         with pytest.raises(KeyboardInterrupt):
             BMOBJ.remove_folder(Interrupting())
 
-    def test_jsonloads_reads_the_module_json_and_lets_interrupts_through(self, monkeypatch):
-        tried = []
-
+    def test_jsonloads_lets_interrupts_through(self, monkeypatch):
         def loads(data):
-            tried.append(data)
             raise KeyboardInterrupt
 
+        # swallowed, the literal reading would answer [1]
         monkeypatch.setattr(defines, "json", types.SimpleNamespace(loads=loads))
         with pytest.raises(KeyboardInterrupt):
             BMOBJ.jsonloads("[1]")
-        assert tried == ["[1]"]  # swallowed, the literal reading would have answered [1]
 
 
 def test_presto_query_is_not_retried_after_an_interrupt(monkeypatch, local_mode, fast_sleep, capsys):

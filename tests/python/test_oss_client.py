@@ -5,29 +5,65 @@ import logging
 import os
 import re
 import uuid
+from concurrent.futures import ThreadPoolExecutor
 
 import oss2
 import pytest
 import requests
 
 from kestro.common.defines import Et
-from kestro.oss import oss as oss_mod
 from kestro.oss.oss import AliyunOss, OssSession
 from servers.oss_fixtures import client, files_in, oss, oss_server_session, work_folders  # noqa: F401
+from servers.oss_server import OssServer
 
 
 # ---- construction -----------------------------------------------------------
 
-@pytest.mark.parametrize("args, size", [((), 10), ((3, 7), None)])
-def test_session_is_an_sdk_session_with_sized_pools(args, size):
-    s = OssSession(*args)
-    assert isinstance(s, oss2.Session) and type(s).__mro__[1] is oss2.Session
-    assert isinstance(s.session, requests.Session)
-    conns, maxsize = (size, size) if size else args
-    for scheme in ("http://", "https://"):
-        adapter = s.session.adapters[scheme]
-        assert (adapter._pool_connections, adapter._pool_maxsize) == (conns, maxsize)
-    assert s.session.adapters["http://"] is not s.session.adapters["https://"]
+def test_session_is_an_sdk_session_over_requests():
+    s = OssSession()
+    assert isinstance(s, oss2.Session) and isinstance(s.session, requests.Session)
+
+
+def sdk_exists(session):
+    return lambda url: oss2.Bucket(oss2.Auth("a", "b"), url, "bucket1", session=session).object_exists
+
+
+def new_connections(oss, exists, width):
+    """The connections the server accepted for each of two rounds of `width`
+    HEADs sent at once."""
+    oss.put("k")
+    oss.add_fault("stall", method="HEAD", times=None, delay=0.5)  # each round's requests overlap
+    counts = []
+    for _ in range(2):
+        before = oss.connections
+        with ThreadPoolExecutor(width) as pool:
+            assert all(pool.map(lambda _: exists("k"), range(width)))
+        counts.append(oss.connections - before)
+    return counts
+
+
+@pytest.mark.parametrize("make, width, kept", [
+    (lambda: sdk_exists(OssSession()), 14, 10),
+    (lambda: sdk_exists(OssSession(3, 7)), 10, 7),
+    (lambda: lambda url: AliyunOss("bucket1", "a", "b", url, 5, 6).exists, 10, 6),
+    (lambda: lambda url: AliyunOss("bucket1", "a", "b", url).exists, 40, 40),  # room for every worker
+])
+def test_pools_keep_their_size_of_connections_for_reuse(oss, make, width, kept):
+    assert new_connections(oss, make()(oss.url), width) == [width, width - kept]
+
+
+@pytest.mark.parametrize("hosts, reused", [(1, False), (2, True)])
+def test_pools_are_kept_for_as_many_endpoints(oss, hosts, reused):
+    # requests alternate between two endpoints: with one pool, each finds the other's pool in its place
+    with OssServer() as other:
+        session = OssSession(hosts, 10)
+        checks = [sdk_exists(session)(server.url) for server in (oss, other)]
+        for server in (oss, other):
+            server.put("k")
+        before = oss.connections + other.connections
+        for _ in range(3):
+            assert all(exists("k") for exists in checks)
+        assert oss.connections + other.connections - before == (2 if reused else 6)
 
 
 def test_client_fields_and_no_request_at_construction(oss):
@@ -36,14 +72,10 @@ def test_client_fields_and_no_request_at_construction(oss):
         "AKID", "SECRET", "bucket1", oss.url, 1.5)
     assert isinstance(c.bucket, oss2.Bucket) and c.bucket.bucket_name == "bucket1"
     assert type(c.bucket.session) is OssSession
-    assert c.bucket.session.session.adapters["http://"]._pool_maxsize == 210
-    assert c.bucket.timeout == 4
     assert oss.requests == []
     oss.put("k", "v")
     assert c.exists("k") and [r[:3] for r in oss.requests] == [("HEAD", "bucket1", "k")]
-    d = AliyunOss("bucket1", "a", "b", oss.url, 5, 6)
-    assert d.bucket.session.session.adapters["https://"]._pool_connections == 5
-    assert d.retry_time_sleep is None
+    assert AliyunOss("bucket1", "a", "b", oss.url, 5, 6).retry_time_sleep is None
     with pytest.raises(TypeError):
         AliyunOss("bucket1", "a", "b")
 
@@ -237,11 +269,7 @@ def test_worker_fails_finally_after_three_attempts(client, oss, task_ctx, fast_s
     assert src.read_text() == "old" and files_in(tmp_path) == ["f.csv"]
 
 
-def test_worker_pauses_60_to_120_whole_seconds_by_default(client, oss, local_mode, fast_sleep, tmp_path,
-                                                          monkeypatch, capsys):
-    drawn = []
-    real = oss_mod.random.randint
-    monkeypatch.setattr(oss_mod.random, "randint", lambda a, b: drawn.append((a, b)) or real(a, b))
+def test_worker_pauses_60_to_120_whole_seconds_by_default(client, oss, local_mode, fast_sleep, tmp_path, capsys):
     client.retry_time_sleep = None
     oss.add_fault("status", method="PUT", times=None, status=500)
     (tmp_path / "f").write_text("x")
@@ -249,8 +277,8 @@ def test_worker_pauses_60_to_120_whole_seconds_by_default(client, oss, local_mod
         with pytest.raises(Et):
             client._upload_oss({}, "k", str(tmp_path / "f"))
     pauses = [c for c in fast_sleep.calls if c != 0.5]
-    assert drawn == [(60, 120)] * 10 and len(pauses) == 10
-    assert all(isinstance(p, int) and 60 <= p <= 120 for p in pauses)
+    assert len(pauses) == 10 and all(isinstance(p, int) and 60 <= p <= 120 for p in pauses)
+    assert len(set(pauses)) > 1  # drawn afresh for each pause
     assert capsys.readouterr().out.count("upload oss fail, repeat ") == 15
 
 

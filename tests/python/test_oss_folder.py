@@ -10,7 +10,6 @@ import time
 import pytest
 
 from kestro.common.defines import Et
-from kestro.oss import oss as oss_mod
 from servers.oss_fixtures import client, files_in, oss, oss_server_session, work_folders  # noqa: F401
 
 
@@ -93,13 +92,11 @@ def test_upload_keys_keep_the_tree_below_the_folder(client, oss, local_mode, fas
 
 
 @pytest.mark.parametrize("layout", [{}, {"x/y.csv": "only in a sub-folder"}, None])
-def test_upload_of_nothing_writes_only_the_empty_marker(client, oss, task_ctx, fast_sleep, tmp_path, layout,
-                                                        monkeypatch):
+def test_upload_of_nothing_writes_only_the_empty_marker(client, oss, task_ctx, fast_sleep, tmp_path, layout):
     local = str(tmp_path / "d")
     if layout is not None:
         os.makedirs(local)
         make_files(local, layout)
-    monkeypatch.setattr(oss_mod, "ThreadPoolExecutor", None)  # no pool for no files
     client.upload_oss(task_ctx, local, "out/", add_success=True, add_empty=True)
     assert oss.keys() == ["out/_EMPTY"] and gzip.decompress(oss.get("out/_EMPTY")) == b""
     lines = task_ctx.lines()
@@ -266,8 +263,7 @@ def test_download_refuses_keys_that_leave_the_local_folder(client, oss, local_mo
     assert oss.calls("GET", "in/ok.csv") == []
 
 
-def test_download_of_an_empty_folder(client, oss, task_ctx, fast_sleep, tmp_path, monkeypatch):
-    monkeypatch.setattr(oss_mod, "ThreadPoolExecutor", None)
+def test_download_of_an_empty_folder(client, oss, task_ctx, fast_sleep, tmp_path):
     local = str(tmp_path / "x" / "d")
     client.download_oss(task_ctx, local, "in/")
     assert os.path.isdir(local) and os.listdir(local) == []

@@ -28,10 +28,9 @@ def client(api):
 
 
 @pytest.fixture
-def posts(monkeypatch):
-    """Records the keyword arguments of every session.post and shortens the
-    read time-out to 0.5 s, so that a stalled answer fails quickly."""
-    calls = []
+def short_read_timeout(monkeypatch):
+    """Sessions whose posts wait 0.5 s for the answer, so that a stalled
+    answer fails quickly."""
     real_session = requests.session
 
     def session():
@@ -39,7 +38,6 @@ def posts(monkeypatch):
         real_post = s.post
 
         def post(url, **kwargs):
-            calls.append(dict(kwargs))
             kwargs["timeout"] = (5, 0.5)
             return real_post(url, **kwargs)
 
@@ -47,7 +45,6 @@ def posts(monkeypatch):
         return s
 
     monkeypatch.setattr(requests, "session", session)
-    return calls
 
 
 @pytest.fixture
@@ -109,7 +106,7 @@ def test_nested_texts_printable_as_this_interpreter_says(api, client, local_mode
     assert got == pandas_csv(["a", "b"], [json.loads(row_line(r)) for r in rows])
 
 
-def test_request_and_log_lines(api, client, task_ctx, fast_sleep, posts, caplog):
+def test_request_and_log_lines(api, client, task_ctx, fast_sleep, caplog):
     """The form POST, then progress at multiples of block_size counting the
     header, blank-free lines, white-space and null lines, then the total."""
     rows = [[i, "名字" * i] for i in range(7)]
@@ -117,7 +114,6 @@ def test_request_and_log_lines(api, client, task_ctx, fast_sleep, posts, caplog)
     caplog.set_level(logging.ERROR, logger="django")
     path = client.get_data_csv(task_ctx, "select n, s", block_size=3)
     assert api.received[-1]["form"] == {"token": ["tok"], "sql": ["select n, s"]}
-    assert posts == [{"data": {"token": "tok", "sql": "select n, s"}, "stream": True, "verify": False, "timeout": (300, 600)}]
     # 1 header + 3 rows + white-space line + null line + 4 rows = 10 counted lines
     assert task_ctx.lines() == [["3"], ["6"], ["9"], ["total: 10"]]
     assert fast_sleep.calls == [0.5] * 4
@@ -240,7 +236,7 @@ def test_wrong_token_is_the_platforms_error(api, local_mode, fast_sleep):
     ],
 )
 def test_broken_stream_raises_the_librarys_error(
-    api, client, local_mode, fast_sleep, posts, caplog, capsys, docs, fault, error, text
+    api, client, local_mode, fast_sleep, short_read_timeout, caplog, capsys, docs, fault, error, text
 ):
     rows = [[i, "x"] for i in range(20)]
     api.answer = Answer(body(["a", "b"], rows), pieces=(7,), **fault)

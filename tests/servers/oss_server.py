@@ -134,6 +134,7 @@ class OssServer:
         self.requests = []
         self.faults = []
         self.restore_status = 400  # a standard-class object cannot be restored
+        self.connections = 0  # client connections accepted so far
         # the largest body one PUT of an object may carry (the service's is
         # 5 GiB); tests lower it to see big files go in parts
         self.max_put_size = 5 << 30
@@ -237,6 +238,11 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+    def setup(self):
+        super().setup()  # once for each connection, however many requests it carries
+        with self.server_owner.lock:
+            self.server_owner.connections += 1
 
     # --- plumbing -----------------------------------------------------------
     def _parse(self):

@@ -11,6 +11,8 @@ class SchedulerServer:
         self.requests = []  # (path, [(field, value), ...] in body order, content-type)
         self.status = 200
         self.body = json.dumps({"s": 1, "value": []}).encode()
+        self.stalled = threading.Event()  # set: requests get no answer until the server stops
+        self.stopping = threading.Event()
         owner = self
 
         class Handler(BaseHTTPRequestHandler):
@@ -19,6 +21,9 @@ class SchedulerServer:
                 raw = self.rfile.read(length).decode("ascii")
                 owner.requests.append((self.path, parse_qsl(raw, keep_blank_values=True), raw,
                                        self.headers.get("Content-Type")))
+                if owner.stalled.is_set():
+                    owner.stopping.wait(120)
+                    return
                 self.send_response(owner.status)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(owner.body)))
@@ -41,5 +46,6 @@ class SchedulerServer:
         return self
 
     def __exit__(self, *exc):
+        self.stopping.set()
         self.httpd.shutdown()
         self.httpd.server_close()
