@@ -1,11 +1,15 @@
 """kestro.oss.oss: the client, bucket operations and single-object transfers,
 with the real OSS SDK against local servers."""
 import gc
+import http.client
 import logging
 import os
 import re
+import threading
 import uuid
 from concurrent.futures import ThreadPoolExecutor
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import urlsplit
 
 import oss2
 import pytest
@@ -78,6 +82,82 @@ def test_client_fields_and_no_request_at_construction(oss):
     assert AliyunOss("bucket1", "a", "b", oss.url, 5, 6).retry_time_sleep is None
     with pytest.raises(TypeError):
         AliyunOss("bucket1", "a", "b")
+
+
+class RelayProxy(ThreadingHTTPServer):
+    """A plain-HTTP forward proxy that notes each request's target."""
+
+    daemon_threads = True
+
+    def __init__(self):
+        self.seen = []
+
+        class Relay(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def relay(handler):
+                target = urlsplit(handler.path)
+                self.seen.append(handler.command + " " + handler.path)
+                body = handler.rfile.read(int(handler.headers.get("Content-Length") or 0))
+                upstream = http.client.HTTPConnection(target.netloc, timeout=10)
+                upstream.request(handler.command, target.path + ("?" + target.query if target.query else ""),
+                                 body, dict(handler.headers))
+                answer = upstream.getresponse()
+                data = answer.read()
+                handler.send_response(answer.status)
+                for name, value in answer.getheaders():
+                    if name.lower() not in ("content-length", "connection", "transfer-encoding"):
+                        handler.send_header(name, value)
+                handler.send_header("Content-Length", str(len(data)))
+                handler.end_headers()
+                handler.wfile.write(data)
+                upstream.close()
+
+            do_GET = do_PUT = do_HEAD = do_DELETE = do_POST = relay
+
+        super().__init__(("127.0.0.1", 0), Relay)
+        self.url = "http://127.0.0.1:%d" % self.server_address[1]
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+
+@pytest.fixture
+def relay_proxy():
+    proxy = RelayProxy()
+    yield proxy
+    proxy.shutdown()
+    proxy.server_close()
+
+
+@pytest.mark.parametrize("no_proxy, relayed", [(None, 2), ("127.0.0.1", 0), ("example.com", 2)])
+def test_environment_proxy_is_taken_when_the_client_is_made(oss, relay_proxy, monkeypatch, no_proxy, relayed):
+    for name in ("http_proxy", "HTTP_PROXY", "no_proxy", "NO_PROXY"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("http_proxy", relay_proxy.url)
+    if no_proxy:
+        monkeypatch.setenv("no_proxy", no_proxy)
+    c = AliyunOss("bucket1", "AKID-test", "SECRET-test", oss.url)
+    monkeypatch.delenv("http_proxy")  # later changes are not seen
+    c.bucket.put_object("k", b"v")
+    assert c.exists("k") and oss.get("k") == b"v"
+    assert len(relay_proxy.seen) == relayed
+    assert all(line.startswith(("PUT " + oss.url, "HEAD " + oss.url)) for line in relay_proxy.seen)
+
+
+def test_environment_ca_bundle_is_taken_when_the_client_is_made(monkeypatch, tmp_path):
+    missing = str(tmp_path / "no-such-bundle.pem")
+    monkeypatch.delenv("CURL_CA_BUNDLE", raising=False)
+    monkeypatch.setenv("REQUESTS_CA_BUNDLE", missing)
+    with_bundle = AliyunOss("bucket1", "AKID-test", "SECRET-test", "https://127.0.0.1:9")
+    monkeypatch.delenv("REQUESTS_CA_BUNDLE")
+    without = AliyunOss("bucket1", "AKID-test", "SECRET-test", "https://127.0.0.1:9")
+    # requests refuses a bundle path that does not exist before it connects
+    with pytest.raises(OSError, match="no-such-bundle"):
+        with_bundle.bucket.get_object("k")
+    with pytest.raises(oss2.exceptions.RequestError):
+        without.bucket.get_object("k")
 
 
 # ---- bucket operations ----------------------------------------------------
