@@ -12,7 +12,7 @@ without a compiler (kestro's rows too: it does not use crcmod). --text MIB
 also sends a text of that size through `upload`/`download` and prints the
 peak RSS against the text's size.
 
-    .venv/bin/python bench/bench_oss_big.py [--size-mib 1024] [--rounds 1] [--pure] [--crc] [--text 256]
+    .venv/bin/python bench/bench_oss_big.py [--size-mib 1024] [--rounds 1] [--pure] [--crc] [--multipart] [--text 256]
 """
 import argparse
 import json
@@ -56,6 +56,8 @@ def child(argv):
         start = time.perf_counter()
         if method == "kestro-up":
             client._upload_oss({}, key, path)
+        elif method == "kestro-multipart-up":
+            client._upload_oss({}, key, path, multipart_threshold=64 << 20)  # 64 MiB parts
         elif method == "kestro-down":
             client._download_oss({}, key, path)
         elif method == "kestro-text-up":
@@ -109,6 +111,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=1)
     parser.add_argument("--pure", action="store_true", help="also with crcmod's C extension hidden")
     parser.add_argument("--crc", action="store_true", help="the server sends CRC-64 headers (slower server)")
+    parser.add_argument("--multipart", action="store_true",
+                        help="also upload the file (64 MiB or more) as a multipart upload: 64 MiB parts, four at a time")
     parser.add_argument("--text", type=int, default=0, help="MiB of text through upload/download")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="kestro-bench-big-")
@@ -134,6 +138,9 @@ def main():
                     shutil.copyfile(src, os.path.join(store, "obj"))
                 curl = run_curl(direction, url, "obj", path)
                 rows.append((rnd, direction, "curl", curl, curl))
+                if direction == "up" and args.multipart:
+                    r = run_child("kestro-multipart-up", url, "obj", path)
+                    rows.append((rnd, direction, "kestro multipart", r, curl))
                 for pure in variants:
                     for who in ("kestro", "sdk"):
                         r = run_child("%s-%s" % (who, direction), url, "obj", path, pure=pure)

@@ -1,6 +1,7 @@
 """A plain object server for big-file benchmarks: PUT of whole objects, GET
-(whole or one byte range) and HEAD, kept as files in a folder, bodies moved
-in 4 MiB pieces and sent with sendfile. No signature check and no listing;
+(whole or one byte range), HEAD and multipart uploads (parts joined with
+copy_file_range on completion), kept as files in a folder, bodies moved in
+4 MiB pieces and sent with sendfile. No signature check and no listing;
 with --crc it answers the CRC-64 header of what it stored (computed with
 the SDK's crcmod, so slower).
 
@@ -9,8 +10,9 @@ the SDK's crcmod, so slower).
 import os
 import socket
 import sys
+import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from urllib.parse import unquote, urlsplit
+from urllib.parse import parse_qs, unquote, urlsplit
 
 PIECE = 4 << 20
 
@@ -27,20 +29,58 @@ class Handler(BaseHTTPRequestHandler):
         key = unquote(urlsplit(self.path).path).lstrip("/").replace("/", "%2F")
         return os.path.join(self.folder, key)
 
-    def _answer(self, status, headers=(), length=0):
+    def _query(self):
+        return parse_qs(urlsplit(self.path).query, keep_blank_values=True)
+
+    def _part_path(self, upload, number):
+        return "%s.%s.%08d" % (self._path(), upload, int(number))
+
+    def _answer(self, status, headers=(), length=0, body=b""):
         self.send_response(status)
         self.send_header("x-oss-request-id", "bench")
-        self.send_header("Content-Length", str(length))
+        self.send_header("Content-Length", str(len(body) or length))
         for name, value in headers:
             self.send_header(name, value)
         self.end_headers()
+        if body:
+            self.wfile.write(body)
+
+    def _parts(self, upload):
+        folder, name = os.path.split(self._path())
+        prefix = "%s.%s." % (name, upload)
+        return [os.path.join(folder, n) for n in sorted(os.listdir(folder)) if n.startswith(prefix)]
+
+    def do_POST(self):
+        query = self._query()
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        xml = [("Content-Type", "application/xml")]
+        if "uploads" in query:
+            body = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?><InitiateMultipartUploadResult><Bucket>bench"
+                    "</Bucket><Key>k</Key><UploadId>%s</UploadId></InitiateMultipartUploadResult>" % uuid.uuid4().hex)
+            return self._answer(200, xml, body=body.encode())
+        if "uploadId" not in query:
+            return self._answer(400)
+        with open(self._path(), "wb") as out:
+            for part in self._parts(query["uploadId"][0]):
+                with open(part, "rb") as f:
+                    left = os.fstat(f.fileno()).st_size
+                    while left:
+                        left -= os.copy_file_range(f.fileno(), out.fileno(), left)
+                os.unlink(part)
+        body = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?><CompleteMultipartUploadResult><Bucket>bench</Bucket>"
+                "<Key>k</Key><ETag>\"bench\"</ETag></CompleteMultipartUploadResult>")
+        self._answer(200, xml + [("ETag", '"bench"')], body=body.encode())
 
     def do_PUT(self):
+        query = self._query()
+        target = self._path()
+        if "uploadId" in query:
+            target = self._part_path(query["uploadId"][0], query["partNumber"][0])
         left = int(self.headers.get("Content-Length") or 0)
         buf = bytearray(PIECE)
         view = memoryview(buf)
         crc = 0
-        with open(self._path(), "wb", buffering=0) as f:
+        with open(target, "wb", buffering=0) as f:
             while left:
                 n = self.rfile.readinto(view[:min(PIECE, left)])
                 if not n:
@@ -91,6 +131,11 @@ class Handler(BaseHTTPRequestHandler):
             self.connection.sendfile(f)
 
     def do_DELETE(self):
+        query = self._query()
+        if "uploadId" in query:
+            for part in self._parts(query["uploadId"][0]):
+                os.unlink(part)
+            return self._answer(204)
         try:
             os.unlink(self._path())
         except OSError:
