@@ -485,6 +485,13 @@ struct Scanner {
     return true;
   }
 
+  // true / false, in Python's spelling (as a field and nested alike).
+  bool py_bool(csv::Buffer& out, bool value) {
+    if (!literal(value ? "true" : "false")) return false;
+    out.put(std::string_view(value ? "True" : "False"));
+    return true;
+  }
+
   // After a value: skips white space; true at ',' (consumed) for another
   // value, false at ']' (consumed) for the end; `ok` false otherwise.
   bool next(bool& ok) {
@@ -559,13 +566,8 @@ struct Scanner {
         ++p;
         return py_array(out, depth + 1);
       case 't':
-        if (!literal("true")) return false;
-        out.put(std::string_view("True"));
-        return true;
       case 'f':
-        if (!literal("false")) return false;
-        out.put(std::string_view("False"));
-        return true;
+        return py_bool(out, *p == 't');
       case 'n':
         if (!literal("null")) return false;
         out.put(std::string_view("None"));
@@ -613,13 +615,8 @@ struct Scanner {
         return true;
       }
       case 't':
-        if (!literal("true")) return false;
-        out.put(std::string_view("True"));
-        return true;
       case 'f':
-        if (!literal("false")) return false;
-        out.put(std::string_view("False"));
-        return true;
+        return py_bool(out, *p == 't');
       case 'n':
         return literal("null");
       default: {

@@ -51,7 +51,7 @@ class AliyunOss:
     def upload(self, file_content: str, remote_filename: str) -> bool: ...
     def download(self, remote_filename: str) -> str: ...
     def _upload_oss(
-        self, ctx: Mapping[str, Any], td_file: str, local_file: _Path, *, multipart_threshold: int = 1073741824
+        self, ctx: Mapping[str, Any], td_file: str, local_file: _Path, *, multipart_threshold: int = 5368709120
     ) -> None: ...
     def _download_oss(self, ctx: Mapping[str, Any], td_file: str, local_file: _Path) -> None: ...
     def upload_oss(
@@ -65,7 +65,7 @@ class AliyunOss:
         isrm: bool = False,
         isdel: bool = True,
         *,
-        multipart_threshold: int = 1073741824,
+        multipart_threshold: int = 5368709120,
     ) -> None: ...
     def download_oss(
         self,
