@@ -265,6 +265,17 @@ def test_utilities_name_what_they_refuse(call, name):
     assert_refused(call, name)
 
 
+@pytest.mark.parametrize("endpoint", ["http://[bad", "http://h:abc", "://x", "http://"])
+def test_an_endpoint_that_is_no_url_fails_at_construction_as_the_sdk_does(endpoint):
+    import oss2
+
+    with pytest.raises(Exception) as sdk:
+        oss2.Bucket(oss2.Auth("k", "s"), endpoint, "bucket1")
+    with pytest.raises(type(sdk.value)) as ours:
+        AliyunOss("bucket1", "k", "s", endpoint)
+    assert str(ours.value) == str(sdk.value)
+
+
 def test_is_create_takes_any_truth_value(tmp_path):
     # as an `if` would: a text is true, an empty list false
     made = BMOBJ.gen_local_unique_path(str(tmp_path), "p", "no")
